@@ -1,0 +1,10 @@
+// One pass over a USB device-class key: turns on reset-on-resume in every host controller instance.
+#pragma once
+
+#include "registry_api.h"
+
+// Visits the instance subkeys of HKEY_LOCAL_MACHINE\classKeyPath and writes
+// "ForceHCResetOnResume" = REG_DWORD 1 into each one whose "Controller" value begins with 0x01.
+// Returns 1 when some controller instance could not be written, else 0 (also when the class key
+// cannot be opened).
+[[nodiscard]] int ApplyToClassKey(const WCHAR* classKeyPath);

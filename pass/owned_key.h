@@ -1,0 +1,34 @@
+// An open registry key that closes itself, so every handle the pass opens is closed on every path.
+#pragma once
+
+#include "registry_api.h"
+
+class OwnedKey {
+public:
+    OwnedKey() = default;
+    OwnedKey(const OwnedKey&) = delete;
+    OwnedKey& operator=(const OwnedKey&) = delete;
+    ~OwnedKey()
+    {
+        // Nothing useful can be done about a failed close: the pass's result speaks only of writes.
+        if (key_ != nullptr) {
+            (void)RegCloseKey(key_);
+        }
+    }
+
+    // Opens parent\path with the given access; on failure the key stays empty and nothing is closed.
+    [[nodiscard]] bool Open(HKEY parent, const WCHAR* path, REGSAM access)
+    {
+        HKEY opened = nullptr;
+        if (RegOpenKeyExW(parent, path, 0, access, &opened) != ERROR_SUCCESS) {
+            return false;
+        }
+        key_ = opened;
+        return true;
+    }
+
+    [[nodiscard]] HKEY Get() const { return key_; }
+
+private:
+    HKEY key_ = nullptr;
+};

@@ -1,0 +1,133 @@
+// A registry in memory that stands in for the platform's off Windows: the five operations behave as
+// the platform's do where the pass depends on them, and tests shape keys, refuse access, inject
+// failures and read back every call.
+#pragma once
+
+#include "registry_api.h"
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace in_memory {
+
+using RegString = std::basic_string<WCHAR>;
+
+enum class Operation { Open, Enumerate, Query, Set, Close };
+
+// What a key lets callers open it with. ReadOnly refuses any right that could change the key.
+enum class Access { Full, ReadOnly, None };
+
+struct Value {
+    DWORD type = REG_NONE;
+    std::vector<BYTE> data;
+    bool operator==(const Value&) const = default;
+};
+
+// One call of a registry operation, with the arguments the caller gave and what it got back.
+struct Call {
+    Operation operation = Operation::Open;
+    HKEY handle = nullptr;        // the key operated on; for Open, the parent
+    RegString keyPath;            // that key's path below HKEY_LOCAL_MACHINE ("" for the root itself)
+    RegString name;               // Open: subkey; Enumerate: name returned; Query, Set: value name
+    DWORD index = 0;              // Enumerate
+    DWORD options = 0;            // Open: options; Set: reserved
+    REGSAM access = 0;            // Open
+    DWORD sizeGiven = 0;          // Enumerate: name capacity; Query: data size; Set: data size
+    DWORD sizeReturned = 0;       // Enumerate: name length; Query: data size
+    DWORD type = REG_NONE;        // Query: type reported; Set: type given
+    std::vector<BYTE> data;       // Query: data returned; Set: data given
+    bool unusedArgumentsNull = true; // Enumerate: reserved, class, class size, time; Query: reserved
+    bool typeRequested = false;   // Query
+    HKEY opened = nullptr;        // Open: the handle returned on success
+    LSTATUS status = ERROR_SUCCESS;
+    bool injected = false;        // the status came from an injected failure
+};
+
+class Registry {
+public:
+    Registry();
+    ~Registry();
+    Registry(const Registry&) = delete;
+    Registry& operator=(const Registry&) = delete;
+
+    // Back to an empty HKEY_LOCAL_MACHINE with no rules, failures, calls or open handles.
+    void Reset();
+
+    // Paths are below HKEY_LOCAL_MACHINE, separated by backslashes; missing parents are created.
+    void CreateKey(const RegString& path);
+    void SetValue(const RegString& keyPath, const RegString& name, DWORD type, std::vector<BYTE> data);
+    void SetAccess(const RegString& keyPath, Access access);
+
+    [[nodiscard]] bool KeyExists(const RegString& path) const;
+    // Names as stored, in the order the registry enumerates them.
+    [[nodiscard]] std::vector<RegString> SubkeyNames(const RegString& path) const;
+    [[nodiscard]] std::map<RegString, Value> Values(const RegString& path) const;
+
+    // The nth call (counting from 1) of the operation fails with the status.
+    void FailNthCall(Operation operation, unsigned n, LSTATUS status);
+    // Every call on the key (opening it, or using or closing a handle to it) fails with the status;
+    // with an operation given, only calls of that operation.
+    void FailCallsOnKey(const RegString& path, LSTATUS status, std::optional<Operation> operation = {});
+
+    [[nodiscard]] const std::vector<Call>& Calls() const { return calls_; }
+    [[nodiscard]] unsigned OpenHandles() const { return static_cast<unsigned>(handles_.size()); }
+    [[nodiscard]] unsigned PeakOpenHandles() const { return peakOpenHandles_; }
+    // Closes of a handle that was not open: closed twice, never opened, or the root.
+    [[nodiscard]] unsigned BadCloses() const { return badCloses_; }
+
+    // The five operations, with the platform's arguments; the free functions of the same names call them.
+    LSTATUS Open(HKEY key, const WCHAR* subKey, DWORD options, REGSAM access, HKEY* result);
+    LSTATUS Enumerate(HKEY key, DWORD index, WCHAR* name, DWORD* nameLength, DWORD* reserved,
+                      WCHAR* className, DWORD* classLength, FILETIME* lastWriteTime);
+    LSTATUS Query(HKEY key, const WCHAR* valueName, DWORD* reserved, DWORD* type, BYTE* data,
+                  DWORD* dataSize);
+    LSTATUS Set(HKEY key, const WCHAR* valueName, DWORD reserved, DWORD type, const BYTE* data,
+                DWORD dataSize);
+    LSTATUS Close(HKEY key);
+
+    struct Key;
+
+private:
+    struct Handle {
+        Key* key;
+        REGSAM access;
+    };
+    struct NthCallFailure {
+        Operation operation;
+        unsigned n;
+        LSTATUS status;
+    };
+    struct KeyFailure {
+        const Key* key;
+        LSTATUS status;
+        std::optional<Operation> operation;
+    };
+
+    Key* Find(const Key& from, const RegString& path) const;
+    Key& Require(const RegString& path);
+    const Handle* Resolve(HKEY key) const;
+    RegString PathOf(const Key& key) const;
+    // Records the call; returns the injected status if the call is to fail, else ERROR_SUCCESS.
+    LSTATUS Begin(Call& call, const Key* target);
+    LSTATUS Finish(Call& call, LSTATUS status);
+    HKEY AddHandle(Key& key, REGSAM access);
+
+    std::unique_ptr<Key> root_;
+    Handle rootHandle_{};
+    std::map<HKEY, Handle> handles_;
+    std::uintptr_t nextHandle_ = 0;
+    unsigned peakOpenHandles_ = 0;
+    unsigned badCloses_ = 0;
+    std::vector<NthCallFailure> nthCallFailures_;
+    std::vector<KeyFailure> keyFailures_;
+    std::map<Operation, unsigned> callCounts_;
+    std::vector<Call> calls_;
+};
+
+// The registry behind the five operations.
+Registry& TheRegistry();
+
+} // namespace in_memory

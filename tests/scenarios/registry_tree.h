@@ -1,0 +1,39 @@
+// The registry below a key as tests see it, built the same way from either registry, and the few
+// helpers that spell value data.
+#pragma once
+
+#include "registry_api.h"
+
+#include <map>
+#include <string>
+#include <vector>
+
+using RegString = std::basic_string<WCHAR>;
+
+struct RegValue {
+    DWORD type = REG_NONE;
+    std::vector<BYTE> data;
+    bool operator==(const RegValue&) const = default;
+};
+
+// Names compare without regard to case, as the registry's do.
+struct FoldedLess {
+    bool operator()(const RegString& a, const RegString& b) const;
+};
+
+using ValueMap = std::map<RegString, RegValue, FoldedLess>;
+// Every key below (and including, at "") a root, by path relative to that root.
+using RegistryTree = std::map<RegString, ValueMap, FoldedLess>;
+
+[[nodiscard]] std::vector<BYTE> DwordBytes(DWORD value);
+// UTF-16LE with the terminating NUL, as REG_SZ holds it.
+[[nodiscard]] std::vector<BYTE> StringBytes(const RegString& text);
+// `size` bytes starting with `first`, then a repeating pattern.
+[[nodiscard]] std::vector<BYTE> BinaryBytes(BYTE first, std::size_t size);
+
+// The tree after a pass that wrote the reset flag into each of the `written` keys and changed nothing else.
+[[nodiscard]] RegistryTree WithResetFlag(RegistryTree tree, const std::vector<RegString>& written);
+
+// A readable account of a tree for failure messages (names in ASCII, long ones shortened).
+[[nodiscard]] std::string Describe(const RegistryTree& tree);
+[[nodiscard]] std::string Narrow(const RegString& text);

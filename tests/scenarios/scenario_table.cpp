@@ -1,0 +1,123 @@
+// The scenarios. Instance names follow the platform's four-digit style where order matters.
+#include "scenario_table.h"
+
+#include <algorithm>
+
+const RegString ScratchRootPath = WIDE("SOFTWARE\\UsbResetOnResumeTests");
+const RegString ScenarioClassKeyPath = ScratchRootPath + WIDE("\\{36FC9E60-C465-11CF-8056-444553540000}");
+
+bool Scenario::NeedsFaults() const
+{
+    return std::any_of(keys.begin(), keys.end(),
+                       [](const ScenarioKey& key) { return key.behaviour != KeyBehaviour::Normal; });
+}
+
+namespace {
+
+std::pair<RegString, RegValue> Controller(DWORD type, std::vector<BYTE> data)
+{
+    return {WIDE("Controller"), RegValue{type, std::move(data)}};
+}
+
+std::pair<RegString, RegValue> Value(const RegString& name, DWORD type, std::vector<BYTE> data)
+{
+    return {name, RegValue{type, std::move(data)}};
+}
+
+const auto BinaryOne = [] { return Controller(REG_BINARY, {0x01}); };
+const auto Description = [](const RegString& text) { return Value(WIDE("DriverDesc"), REG_SZ, StringBytes(text)); };
+
+std::vector<Scenario> MakeScenarios()
+{
+    const RegString name255 = WIDE("0000") + RegString(251, WIDE('y'));
+    const RegString name256 = WIDE("0000") + RegString(252, WIDE('x'));
+    return {
+        {.title = "EmptyClassKeyWritesNothing"},
+        {.title = "MissingClassKeyIsNotCreated", .classKeyExists = false},
+        {.title = "OneByteBinaryOneQualifies",
+         .keys = {{WIDE("0000"), {BinaryOne(), Description(WIDE("Standard Enhanced PCI to USB Host Controller"))}}},
+         .written = {WIDE("0000")}},
+        {.title = "OnlyTheFirstByteDecides",
+         .keys = {{WIDE("0000"), {Controller(REG_DWORD, DwordBytes(1))}},
+                  {WIDE("0001"), {Controller(REG_BINARY, {0x00})}},
+                  {WIDE("0002"), {Controller(REG_BINARY, {0x02})}},
+                  {WIDE("0003"), {Controller(REG_SZ, StringBytes(WIDE("1")))}},
+                  {WIDE("0004"), {Controller(REG_DWORD, DwordBytes(0x100))}},
+                  {WIDE("0005"), {Controller(REG_DWORD, DwordBytes(0x201))}},
+                  {WIDE("0006"), {Controller(REG_BINARY, BinaryBytes(0x01, 1024))}},
+                  {WIDE("0007"), {Controller(REG_MULTI_SZ, {0x01, 0x00, 0x00, 0x00, 0x00, 0x00})}},
+                  {WIDE("0008"), {Controller(REG_BINARY, BinaryBytes(0x02, 16))}}},
+         .written = {WIDE("0000"), WIDE("0005"), WIDE("0006"), WIDE("0007")}},
+        {.title = "UnreadableControllersAreSkippedNotFatal",
+         .keys = {{WIDE("0000"), {Description(WIDE("USB Root Hub"))}},
+                  {WIDE("0001"), {Controller(REG_BINARY, BinaryBytes(0x01, 1025))}},
+                  {WIDE("0002"), {BinaryOne()}}},
+         .written = {WIDE("0002")}},
+        {.title = "EmptyControllerNeverQualifies",
+         .keys = {{WIDE("0000"), {Controller(REG_BINARY, {})}},
+                  {WIDE("0001"), {BinaryOne()}},
+                  {WIDE("0002"), {Controller(REG_BINARY, {})}},
+                  {WIDE("0003"), {Controller(REG_NONE, {})}}},
+         .written = {WIDE("0001")}},
+        {.title = "ExistingFlagIsReplacedWhateverItsType",
+         .keys = {{WIDE("0000"), {BinaryOne(), Value(WIDE("ForceHCResetOnResume"), REG_SZ, StringBytes(WIDE("0")))}},
+                  {WIDE("0001"), {BinaryOne(), Value(WIDE("ForceHCResetOnResume"), REG_DWORD, DwordBytes(0))}},
+                  {WIDE("0002"), {BinaryOne(), Value(WIDE("ForceHCResetOnResume"), REG_DWORD, DwordBytes(1))}},
+                  {WIDE("0003"), {BinaryOne(), Value(WIDE("forcehcresetonresume"), REG_BINARY, {0x07})}},
+                  {WIDE("0004"), {Controller(REG_BINARY, {0x00}),
+                                  Value(WIDE("ForceHCResetOnResume"), REG_SZ, StringBytes(WIDE("0")))}}},
+         .written = {WIDE("0000"), WIDE("0001"), WIDE("0002"), WIDE("0003")}},
+        {.title = "OnlyDirectSubkeysAreInstances",
+         .classKeyValues = {BinaryOne(), Value(WIDE("Class"), REG_SZ, StringBytes(WIDE("USB")))},
+         .keys = {{WIDE("0000"), {Description(WIDE("USB Root Hub"))}},
+                  {WIDE("0000\\Settings"), {BinaryOne()}},
+                  {WIDE("0001"), {BinaryOne()}},
+                  {WIDE("0001\\Settings\\Deeper"), {BinaryOne()}}},
+         .written = {WIDE("0001")}},
+        {.title = "NameTooLongForTheBufferIsSkipped",
+         .keys = {{WIDE("0000"), {BinaryOne()}},
+                  {name256, {BinaryOne()}},
+                  {name255, {BinaryOne()}},
+                  {WIDE("0001"), {BinaryOne()}}},
+         .written = {WIDE("0000"), name255, WIDE("0001")}},
+        {.title = "NamesBeyondAsciiAreWritten",
+         .keys = {{WIDE("Contr\u00F4leur h\u00F4te \u4E3B\u673A"), {BinaryOne()}}},
+         .written = {WIDE("Contr\u00F4leur h\u00F4te \u4E3B\u673A")}},
+        {.title = "WriteRefusedControllerFailsThePassButNotTheRest",
+         .keys = {{WIDE("0000"), {BinaryOne()}, KeyBehaviour::RefusesWriteAccess},
+                  {WIDE("0001"), {BinaryOne()}}},
+         .written = {WIDE("0001")},
+         .result = 1},
+        {.title = "WriteRefusedNonControllerIsNoFailure",
+         .keys = {{WIDE("0000"), {Controller(REG_BINARY, {0x00})}, KeyBehaviour::RefusesWriteAccess},
+                  {WIDE("0001"), {Description(WIDE("USB Root Hub"))}, KeyBehaviour::RefusesWriteAccess},
+                  {WIDE("0002"), {BinaryOne()}}},
+         .written = {WIDE("0002")}},
+        {.title = "UnopenableInstanceIsSkipped",
+         .keys = {{WIDE("0000"), {BinaryOne()}, KeyBehaviour::RefusesAnyAccess},
+                  {WIDE("0001"), {BinaryOne()}},
+                  {WIDE("Properties"), {}, KeyBehaviour::RefusesAnyAccess}},
+         .written = {WIDE("0001")}},
+        {.title = "FailedWriteIsRememberedAfterLaterSuccesses",
+         .keys = {{WIDE("0000"), {BinaryOne()}},
+                  {WIDE("0001"), {BinaryOne()}, KeyBehaviour::FailsWrites},
+                  {WIDE("0002"), {BinaryOne()}},
+                  {WIDE("0003"), {Controller(REG_BINARY, {0x00})}, KeyBehaviour::FailsWrites}},
+         .written = {WIDE("0000"), WIDE("0002")},
+         .result = 1},
+        {.title = "NoAdministratorRightsFailsThePass",
+         .keys = {{WIDE("0000"), {BinaryOne()}, KeyBehaviour::RefusesWriteAccess},
+                  {WIDE("0001"), {Description(WIDE("USB Root Hub"))}, KeyBehaviour::RefusesWriteAccess},
+                  {WIDE("0002"), {Controller(REG_DWORD, DwordBytes(1))}, KeyBehaviour::RefusesWriteAccess},
+                  {WIDE("Properties"), {}, KeyBehaviour::RefusesAnyAccess}},
+         .result = 1},
+    };
+}
+
+} // namespace
+
+const std::vector<Scenario>& Scenarios()
+{
+    static const std::vector<Scenario> scenarios = MakeScenarios();
+    return scenarios;
+}

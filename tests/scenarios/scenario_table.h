@@ -1,0 +1,41 @@
+// The table of class-key scenarios: the keys and values before a pass, what the pass returns and which
+// instances it writes. One table, run against the in-memory registry and against the platform's.
+#pragma once
+
+#include "registry_tree.h"
+
+#include <string>
+#include <vector>
+
+// How a key treats the pass beyond what a real registry lets tests arrange under Wine, which grants
+// every access.
+enum class KeyBehaviour {
+    Normal,
+    RefusesWriteAccess, // opening with any write right is denied (no administrator rights)
+    RefusesAnyAccess,   // every open is denied
+    FailsWrites,        // opens, but setting a value fails
+};
+
+struct ScenarioKey {
+    RegString path; // relative to the class key; an instance is a direct subkey
+    std::vector<std::pair<RegString, RegValue>> values;
+    KeyBehaviour behaviour = KeyBehaviour::Normal;
+};
+
+struct Scenario {
+    std::string title; // letters and digits: it names the test
+    bool classKeyExists = true;
+    std::vector<std::pair<RegString, RegValue>> classKeyValues;
+    std::vector<ScenarioKey> keys;
+    std::vector<RegString> written; // instances expected to hold ForceHCResetOnResume = 1 afterwards
+    int result = 0;
+
+    // Scenarios that need more than a real registry under Wine can be made to do.
+    [[nodiscard]] bool NeedsFaults() const;
+};
+
+// Where scenarios are laid out, below HKEY_LOCAL_MACHINE.
+extern const RegString ScratchRootPath;
+extern const RegString ScenarioClassKeyPath;
+
+[[nodiscard]] const std::vector<Scenario>& Scenarios();

@@ -1,0 +1,57 @@
+// Runs every scenario of the table through one pass and compares the registry afterwards with the
+// registry before plus exactly the expected writes.
+#include "apply_to_class_key.h"
+#include "scenario_registry.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iterator>
+#include <ostream>
+
+// Names a scenario in test output by its title rather than its bytes.
+void PrintTo(const Scenario& scenario, std::ostream* out)
+{
+    *out << scenario.title;
+}
+
+namespace {
+
+std::vector<Scenario> RunnableScenarios()
+{
+    std::vector<Scenario> runnable;
+#ifdef _WIN32
+    std::copy_if(Scenarios().begin(), Scenarios().end(), std::back_inserter(runnable),
+                 [](const Scenario& scenario) { return !scenario.NeedsFaults(); });
+#else
+    runnable = Scenarios();
+#endif
+    return runnable;
+}
+
+class ScenarioTest : public testing::TestWithParam<Scenario> {};
+
+TEST_P(ScenarioTest, PassWritesExactlyTheControllers)
+{
+    const Scenario& scenario = GetParam();
+    ScenarioRegistry registry;
+    registry.Seed(scenario);
+    const std::optional<RegistryTree> before = registry.Read(ScenarioClassKeyPath);
+    ASSERT_EQ(before.has_value(), scenario.classKeyExists);
+    const unsigned handlesBefore = registry.OpenHandles();
+
+    EXPECT_EQ(ApplyToClassKey(ScenarioClassKeyPath.c_str()), scenario.result);
+
+    EXPECT_EQ(registry.OpenHandles(), handlesBefore);
+    const std::optional<RegistryTree> after = registry.Read(ScenarioClassKeyPath);
+    ASSERT_EQ(after.has_value(), scenario.classKeyExists) << "the pass must not create a missing class key";
+    if (before) {
+        const RegistryTree expected = WithResetFlag(*before, scenario.written);
+        EXPECT_EQ(*after, expected) << "after the pass:\n" << Describe(*after) << "expected:\n" << Describe(expected);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ScenarioTest, testing::ValuesIn(RunnableScenarios()),
+                         [](const testing::TestParamInfo<Scenario>& param) { return param.param.title; });
+
+} // namespace
