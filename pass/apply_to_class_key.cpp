@@ -25,13 +25,16 @@ constexpr const WCHAR* ResetOnResumeValueName = WIDE("ForceHCResetOnResume");
 constexpr BYTE ResetOnResumeData[] = {0x01, 0x00, 0x00, 0x00};
 static_assert(sizeof ResetOnResumeData == sizeof(DWORD));
 
-[[nodiscard]] bool IsControllerInstance(HKEY instance)
+using ControllerBuffer = BYTE[ControllerDataCapacity];
+
+// `data` is the pass's one buffer, reused for every instance.
+[[nodiscard]] bool IsControllerInstance(HKEY instance, ControllerBuffer& data)
 {
-    BYTE data[ControllerDataCapacity];
     DWORD size = sizeof data;
     DWORD type = REG_NONE;
     // The type is not examined: any value whose data begins with the marker qualifies. An empty
-    // value has no first byte, so its size is checked before the buffer is read.
+    // value delivers no first byte and leaves the previous instance's data in the buffer, so the
+    // size is checked before the buffer is read.
     return RegQueryValueExW(instance, ControllerValueName, nullptr, &type, data, &size) == ERROR_SUCCESS
            && size >= 1 && data[0] == ControllerMarker;
 }
@@ -44,17 +47,17 @@ static_assert(sizeof ResetOnResumeData == sizeof(DWORD));
 }
 
 // Returns true when the instance needed the setting and did not get it.
-[[nodiscard]] bool ControllerLeftUnwritten(HKEY classKey, const WCHAR* instanceName)
+[[nodiscard]] bool ControllerLeftUnwritten(HKEY classKey, const WCHAR* instanceName, ControllerBuffer& data)
 {
     OwnedKey instance;
     if (instance.Open(classKey, instanceName, InstanceAccess)) {
-        return IsControllerInstance(instance.Get()) && !WriteResetOnResume(instance.Get());
+        return IsControllerInstance(instance.Get(), data) && !WriteResetOnResume(instance.Get());
     }
     // Refused write access (no administrator rights, or a locked instance): a controller here is a
     // write that failed, and the instances after it still deserve their turn. An instance that cannot
     // even be read (the class key's "Properties" is one) is not ours to judge.
     OwnedKey readOnly;
-    return readOnly.Open(classKey, instanceName, InstanceReadAccess) && IsControllerInstance(readOnly.Get());
+    return readOnly.Open(classKey, instanceName, InstanceReadAccess) && IsControllerInstance(readOnly.Get(), data);
 }
 
 } // namespace
@@ -68,6 +71,7 @@ int ApplyToClassKey(const WCHAR* classKeyPath)
 
     int result = 0;
     WCHAR name[NameCapacity];
+    ControllerBuffer data;
     for (DWORD index = 0;; ++index) {
         DWORD nameLength = NameCapacity;
         const LSTATUS status =
@@ -79,7 +83,7 @@ int ApplyToClassKey(const WCHAR* classKeyPath)
         if (status != ERROR_SUCCESS) {
             break;
         }
-        if (ControllerLeftUnwritten(classKey.Get(), name)) {
+        if (ControllerLeftUnwritten(classKey.Get(), name, data)) {
             result = 1;
         }
     }

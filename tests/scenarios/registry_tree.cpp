@@ -57,7 +57,7 @@ RegistryTree WithResetFlag(RegistryTree tree, const std::vector<RegString>& writ
 std::string Narrow(const RegString& text)
 {
     std::string narrow;
-    const bool shorten = text.size() > 40;
+    const bool shorten = text.size() > 200;
     const RegString shown = shorten ? text.substr(0, 12) : text;
     for (WCHAR c : shown) {
         if (c >= 0x20 && c < 0x7F) {

@@ -121,3 +121,8 @@ const std::vector<Scenario>& Scenarios()
     static const std::vector<Scenario> scenarios = MakeScenarios();
     return scenarios;
 }
+
+void PrintTo(const Scenario& scenario, std::ostream* out)
+{
+    *out << scenario.title;
+}

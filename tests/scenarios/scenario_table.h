@@ -4,6 +4,7 @@
 
 #include "registry_tree.h"
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -39,3 +40,6 @@ extern const RegString ScratchRootPath;
 extern const RegString ScenarioClassKeyPath;
 
 [[nodiscard]] const std::vector<Scenario>& Scenarios();
+
+// Names a scenario in test output by its title rather than its bytes.
+void PrintTo(const Scenario& scenario, std::ostream* out);

@@ -7,13 +7,6 @@
 
 #include <algorithm>
 #include <iterator>
-#include <ostream>
-
-// Names a scenario in test output by its title rather than its bytes.
-void PrintTo(const Scenario& scenario, std::ostream* out)
-{
-    *out << scenario.title;
-}
 
 namespace {
 

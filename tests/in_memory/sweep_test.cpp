@@ -1,0 +1,119 @@
+// The program's sweep over the three control sets: order, which pass decides the exit status, and
+// control sets that are missing.
+#include "class_key_paths.h"
+#include "in_memory_registry.h"
+#include "registry_tree.h"
+#include "sweep_control_sets.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using in_memory::Call;
+using in_memory::Operation;
+using in_memory::TheRegistry;
+
+const RegString UsbClass = WIDE("\\Control\\Class\\{36FC9E60-C465-11CF-8056-444553540000}");
+const RegString ControlSet001 = WIDE("SYSTEM\\ControlSet001") + UsbClass;
+const RegString ControlSet002 = WIDE("SYSTEM\\ControlSet002") + UsbClass;
+const RegString CurrentControlSet = WIDE("SYSTEM\\CurrentControlSet") + UsbClass;
+
+// Two instances per control set: a controller and a hub that is not one.
+void SeedControlSet(const RegString& classKey)
+{
+    in_memory::Registry& registry = TheRegistry();
+    registry.SetValue(classKey + WIDE("\\0000"), WIDE("Controller"), REG_BINARY, {0x01});
+    registry.SetValue(classKey + WIDE("\\0001"), WIDE("DriverDesc"), REG_SZ, StringBytes(WIDE("USB Root Hub")));
+}
+
+bool ResetFlagWritten(const RegString& classKey)
+{
+    const auto values = TheRegistry().Values(classKey + WIDE("\\0000"));
+    const auto found = values.find(WIDE("ForceHCResetOnResume"));
+    return found != values.end() && found->second == in_memory::Value{REG_DWORD, DwordBytes(1)};
+}
+
+TEST(Sweep, VisitsTheUsbClassOfEachControlSetInOrder)
+{
+    TheRegistry().Reset();
+    for (const RegString& classKey : {ControlSet001, ControlSet002, CurrentControlSet}) {
+        SeedControlSet(classKey);
+    }
+
+    EXPECT_EQ(SweepControlSets(), 0);
+
+    std::vector<RegString> opened;
+    for (const Call& call : TheRegistry().Calls()) {
+        if (call.operation == Operation::Open && call.handle == HKEY_LOCAL_MACHINE) {
+            opened.push_back(call.name);
+        }
+    }
+    EXPECT_EQ(opened, (std::vector<RegString>{ControlSet001, ControlSet002, CurrentControlSet}));
+    for (const RegString& classKey : {ControlSet001, ControlSet002, CurrentControlSet}) {
+        EXPECT_TRUE(ResetFlagWritten(classKey)) << Narrow(classKey);
+        EXPECT_TRUE(TheRegistry().Values(classKey + WIDE("\\0001")).count(WIDE("ForceHCResetOnResume")) == 0);
+    }
+    EXPECT_EQ(TheRegistry().OpenHandles(), 0u);
+}
+
+struct SweepCase {
+    std::string title;
+    std::vector<RegString> present;
+    std::vector<RegString> failing; // control sets whose controller refuses the write
+    int exitStatus;
+};
+
+void PrintTo(const SweepCase& sweepCase, std::ostream* out)
+{
+    *out << sweepCase.title;
+}
+
+class SweepStatus : public testing::TestWithParam<SweepCase> {};
+
+TEST_P(SweepStatus, ComesFromCurrentControlSetAlone)
+{
+    const SweepCase& sweepCase = GetParam();
+    in_memory::Registry& registry = TheRegistry();
+    registry.Reset();
+    for (const RegString& classKey : sweepCase.present) {
+        SeedControlSet(classKey);
+    }
+    for (const RegString& classKey : sweepCase.failing) {
+        registry.FailCallsOnKey(classKey + WIDE("\\0000"), ERROR_ACCESS_DENIED, Operation::Set);
+    }
+
+    EXPECT_EQ(SweepControlSets(), sweepCase.exitStatus);
+    // Running again repeats the same writes and gives the same status.
+    EXPECT_EQ(SweepControlSets(), sweepCase.exitStatus);
+
+    for (const RegString& classKey : {ControlSet001, ControlSet002, CurrentControlSet}) {
+        const bool present = std::find(sweepCase.present.begin(), sweepCase.present.end(), classKey)
+                             != sweepCase.present.end();
+        const bool failing = std::find(sweepCase.failing.begin(), sweepCase.failing.end(), classKey)
+                             != sweepCase.failing.end();
+        EXPECT_EQ(registry.KeyExists(classKey), present) << "a missing control set must not be created";
+        EXPECT_EQ(present && ResetFlagWritten(classKey), present && !failing) << Narrow(classKey);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ControlSets, SweepStatus,
+    testing::Values(
+        SweepCase{"AllWritten", {ControlSet001, ControlSet002, CurrentControlSet}, {}, 0},
+        SweepCase{"FailureInControlSet001Only", {ControlSet001, ControlSet002, CurrentControlSet}, {ControlSet001}, 0},
+        SweepCase{"FailureInControlSet002Only", {ControlSet001, ControlSet002, CurrentControlSet}, {ControlSet002}, 0},
+        SweepCase{"FailureInCurrentControlSetOnly",
+                  {ControlSet001, ControlSet002, CurrentControlSet}, {CurrentControlSet}, 1},
+        SweepCase{"FailureEverywhere", {ControlSet001, ControlSet002, CurrentControlSet},
+                  {ControlSet001, ControlSet002, CurrentControlSet}, 1},
+        SweepCase{"ControlSet002Missing", {ControlSet001, CurrentControlSet}, {}, 0},
+        SweepCase{"ControlSet002MissingFailureInCurrent", {ControlSet001, CurrentControlSet}, {CurrentControlSet}, 1},
+        SweepCase{"CurrentControlSetMissingAfterFailures", {ControlSet001, ControlSet002},
+                  {ControlSet001, ControlSet002}, 0},
+        SweepCase{"NoControlSets", {}, {}, 0}),
+    [](const testing::TestParamInfo<SweepCase>& param) { return param.param.title; });
+
+} // namespace
