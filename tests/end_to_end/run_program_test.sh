@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# End to end: the built program under Wine, on control sets seeded from .reg text, checked by its exit
+# status and by exporting the class keys before and after.
+# usage: run_program_test.sh PROGRAM.exe MAKE_UNUSUAL_INSTANCES.exe CONTROL_SETS.reg  (in a prepared WINEPREFIX)
+set -euo pipefail
+
+program=$1 helper=$2 seed=$3
+: "${WINEPREFIX:?WINEPREFIX must name the prepared prefix}"
+export WINEDEBUG=-all
+
+usb_class='\Control\Class\{36FC9E60-C465-11CF-8056-444553540000}'
+control_sets=(ControlSet001 ControlSet002 CurrentControlSet)
+# The instances of control_sets.reg whose "Controller" begins with 0x01. Not among them: the class
+# key itself, a nested key, non-controllers, an empty "Controller", and the two the helper adds.
+controllers='0000 0002 0005'
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/end-to-end.XXXXXX")
+failures=0
+
+fail() {
+    echo "FAIL ($case_name): $*" >&2
+    failures=$((failures + 1))
+}
+
+windows_path() {
+    echo "Z:${1//\//\\}"
+}
+
+class_key() {
+    echo "HKLM\\SYSTEM\\$1$usb_class"
+}
+
+# Each case starts from the registry the prefix had before the test, and the test leaves it so: the
+# dangling link the helper adds cannot be deleted with reg.exe.
+wineserver -w
+cp "$WINEPREFIX/system.reg" "$work/pristine-system.reg"
+restore_registry() {
+    wineserver -k 2>/dev/null || true
+    wineserver -w
+    cp "$work/pristine-system.reg" "$WINEPREFIX/system.reg"
+}
+trap 'restore_registry; rm -rf "$work"' EXIT
+
+seed() {
+    local present=$1
+    restore_registry
+    wine reg import "$(windows_path "$seed")" >/dev/null 2>&1 || { fail "could not import $seed"; return; }
+    for set in "${control_sets[@]}"; do
+        if [[ " $present " != *" $set "* ]]; then
+            wine reg delete "$(class_key "$set")" /f >/dev/null 2>&1 || fail "could not remove $set"
+            continue
+        fi
+        # The unopenable link sits at 0001, ahead of two controllers; the long name sorts there too.
+        wine "$helper" "SYSTEM\\$set$usb_class" 0001 0001 || fail "could not add the unusual instances to $set"
+    done
+}
+
+# One file per control set: the class key exported as text, or "missing".
+export_class_keys() {
+    local into=$1
+    mkdir -p "$into"
+    for set in "${control_sets[@]}"; do
+        if wine reg export "$(class_key "$set")" "$(windows_path "$into/$set.utf16")" /y >/dev/null 2>&1; then
+            iconv -f UTF-16 -t UTF-8 "$into/$set.utf16" | tr -d '\r' > "$into/$set.reg"
+        else
+            echo missing > "$into/$set.reg"
+        fi
+    done
+}
+
+# "instance value" for every ForceHCResetOnResume in an export, instances relative to the class key.
+reset_flags() {
+    awk -v class='{36FC9E60-C465-11CF-8056-444553540000}' '
+        /^\[/ { key = $0; sub(/^\[.*\{36FC9E60-C465-11CF-8056-444553540000\}\\?/, "", key); sub(/\]$/, "", key) }
+        /^"ForceHCResetOnResume"=/ { value = $0; sub(/^[^=]*=/, "", value); print key, value }
+    ' "$1"
+}
+
+without_reset_flags() {
+    grep -v '^"ForceHCResetOnResume"=' "$1" || true
+}
+
+run_program() {
+    local status=0
+    wine "$program" || status=$?
+    echo "$status"
+}
+
+check_case() {
+    local present=$1
+    seed "$present"
+    export_class_keys "$work/$case_name/before"
+
+    local status
+    status=$(run_program)
+    [ "$status" = 0 ] || fail "exit status $status, expected 0"
+    export_class_keys "$work/$case_name/after"
+
+    local expected_flags=""
+    for instance in $controllers; do
+        expected_flags+="$instance dword:00000001"$'\n'
+    done
+    for set in "${control_sets[@]}"; do
+        local before="$work/$case_name/before/$set.reg" after="$work/$case_name/after/$set.reg"
+        if [[ " $present " == *" $set "* ]]; then
+            [ "$(cat "$before")" != missing ] || fail "$set was not seeded"
+            diff <(reset_flags "$after") <(printf '%s' "$expected_flags") >/dev/null \
+                || fail "$set: the reset flag is not exactly on $controllers as REG_DWORD 1: $(reset_flags "$after" | tr '\n' ';')"
+            diff <(without_reset_flags "$before") <(without_reset_flags "$after") >/dev/null \
+                || fail "$set: something besides ForceHCResetOnResume changed"
+        else
+            [ "$(cat "$after")" = missing ] || fail "$set was created by the program"
+        fi
+    done
+
+    status=$(run_program)
+    [ "$status" = 0 ] || fail "second run: exit status $status, expected 0"
+    export_class_keys "$work/$case_name/again"
+    diff -r "$work/$case_name/after" "$work/$case_name/again" >/dev/null || fail "a second run changed the registry"
+}
+
+case_name="all three control sets"
+check_case "ControlSet001 ControlSet002 CurrentControlSet"
+case_name="ControlSet002 missing"
+check_case "ControlSet001 CurrentControlSet"
+case_name="only CurrentControlSet"
+check_case "CurrentControlSet"
+
+if [ "$failures" -ne 0 ]; then
+    echo "end-to-end: $failures check(s) failed" >&2
+    exit 1
+fi
+echo "end-to-end: all checks passed"
