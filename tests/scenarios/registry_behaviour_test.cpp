@@ -1,0 +1,118 @@
+// What the pass relies on from the registry's five operations, asserted the same way against both
+// registries: where the in-memory registry and the platform's disagree, this fails on one of them.
+#include "scenario_registry.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+// A scenario registry plus a handle on the scenario's class key.
+class RegistryBehaviour : public testing::Test {
+protected:
+    void Seed(std::vector<ScenarioKey> keys)
+    {
+        registry_.Seed(Scenario{.title = "Behaviour", .keys = std::move(keys)});
+        ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, ScenarioClassKeyPath.c_str(), 0,
+                                KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS, &classKey_),
+                  ERROR_SUCCESS);
+    }
+    void TearDown() override
+    {
+        if (classKey_ != nullptr) {
+            RegCloseKey(classKey_);
+        }
+    }
+    HKEY OpenInstance(const RegString& name)
+    {
+        HKEY instance = nullptr;
+        EXPECT_EQ(RegOpenKeyExW(classKey_, name.c_str(), 0, KEY_QUERY_VALUE, &instance), ERROR_SUCCESS);
+        return instance;
+    }
+
+    ScenarioRegistry registry_;
+    HKEY classKey_ = nullptr;
+};
+
+TEST_F(RegistryBehaviour, EnumerationCountsTheNulInTheCapacity)
+{
+    const RegString name(10, WIDE('n'));
+    Seed({{name, {}}});
+    WCHAR buffer[32];
+    for (WCHAR& c : buffer) {
+        c = WIDE('#');
+    }
+
+    DWORD capacity = 10;
+    EXPECT_EQ(RegEnumKeyExW(classKey_, 0, buffer, &capacity, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
+
+    capacity = 11;
+    ASSERT_EQ(RegEnumKeyExW(classKey_, 0, buffer, &capacity, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+    EXPECT_EQ(capacity, 10u) << "the length returned leaves out the NUL";
+    EXPECT_EQ(RegString(buffer), name);
+
+    capacity = 32;
+    EXPECT_EQ(RegEnumKeyExW(classKey_, 1, buffer, &capacity, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
+}
+
+TEST_F(RegistryBehaviour, SubkeysEnumerateInCaseInsensitiveOrder)
+{
+    // Windows folds names to upper case to order them and Wine to lower case, so the two disagree on
+    // the six characters between 'Z' and 'a' ('_' sorts after letters on Windows, before them under
+    // Wine). The in-memory registry follows Windows; no step of the pass depends on the order, so
+    // only names both agree on are asserted here.
+    Seed({{WIDE("b"), {}}, {WIDE("0001"), {}}, {WIDE("C0"), {}}, {WIDE("A"), {}}, {WIDE("c1"), {}}});
+    std::vector<RegString> order;
+    WCHAR buffer[256];
+    for (DWORD index = 0;; ++index) {
+        DWORD capacity = 256;
+        if (RegEnumKeyExW(classKey_, index, buffer, &capacity, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+            break;
+        }
+        order.emplace_back(buffer);
+    }
+    EXPECT_EQ(order, (std::vector<RegString>{WIDE("0001"), WIDE("A"), WIDE("b"), WIDE("C0"), WIDE("c1")}));
+}
+
+TEST_F(RegistryBehaviour, OpeningIgnoresCaseAndMissingKeysAreNotFound)
+{
+    Seed({{WIDE("Instance"), {}}});
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(classKey_, WIDE("iNSTANCE"), 0, KEY_QUERY_VALUE, &key), ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(RegOpenKeyExW(classKey_, WIDE("Missing"), 0, KEY_QUERY_VALUE, &key), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(RegistryBehaviour, QueryReportsMissingOversizedAndEmptyValues)
+{
+    Seed({{WIDE("0000"),
+           {{WIDE("Big"), RegValue{REG_BINARY, BinaryBytes(0x01, 40)}},
+            {WIDE("Empty"), RegValue{REG_BINARY, {}}},
+            {WIDE("Text"), RegValue{REG_SZ, StringBytes(WIDE("1"))}}}}});
+    HKEY instance = OpenInstance(WIDE("0000"));
+    BYTE buffer[32];
+    DWORD size = sizeof buffer;
+    DWORD type = REG_NONE;
+
+    EXPECT_EQ(RegQueryValueExW(instance, WIDE("Controller"), nullptr, &type, buffer, &size), ERROR_FILE_NOT_FOUND);
+
+    size = sizeof buffer;
+    EXPECT_EQ(RegQueryValueExW(instance, WIDE("Big"), nullptr, &type, buffer, &size), ERROR_MORE_DATA);
+    EXPECT_EQ(size, 40u) << "the size needed";
+
+    buffer[0] = 0xAB;
+    size = sizeof buffer;
+    ASSERT_EQ(RegQueryValueExW(instance, WIDE("empty"), nullptr, &type, buffer, &size), ERROR_SUCCESS);
+    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(type, REG_BINARY);
+    EXPECT_EQ(buffer[0], 0xAB) << "an empty value leaves the buffer as it was";
+
+    size = sizeof buffer;
+    ASSERT_EQ(RegQueryValueExW(instance, WIDE("Text"), nullptr, &type, buffer, &size), ERROR_SUCCESS);
+    EXPECT_EQ(type, REG_SZ);
+    EXPECT_EQ(std::vector<BYTE>(buffer, buffer + size), StringBytes(WIDE("1")));
+    RegCloseKey(instance);
+}
+
+} // namespace
