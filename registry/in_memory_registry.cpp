@@ -2,43 +2,27 @@
 // injected failures and the record of calls.
 #include "in_memory_registry.h"
 
+#include "name_order.h"
+
 #include <algorithm>
 
 namespace in_memory {
 
 namespace {
 
-// The platform compares names without regard to case. Folding ASCII is enough for the names the
-// program and its tests use.
-WCHAR Fold(WCHAR c)
-{
-    return (c >= u'a' && c <= u'z') ? static_cast<WCHAR>(c - u'a' + u'A') : c;
-}
-
-struct FoldedLess {
-    bool operator()(const RegString& a, const RegString& b) const
-    {
-        return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
-                                            [](WCHAR x, WCHAR y) { return Fold(x) < Fold(y); });
-    }
-};
-
 std::vector<RegString> Split(const RegString& path)
 {
     std::vector<RegString> parts;
-    RegString part;
-    for (WCHAR c : path) {
-        if (c == u'\\') {
-            if (!part.empty()) {
-                parts.push_back(part);
-            }
-            part.clear();
-        } else {
-            part.push_back(c);
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find(u'\\', start);
+        if (end == RegString::npos) {
+            end = path.size();
         }
-    }
-    if (!part.empty()) {
-        parts.push_back(part);
+        if (end > start) {
+            parts.emplace_back(path, start, end - start);
+        }
+        start = end + 1;
     }
     return parts;
 }
@@ -158,6 +142,12 @@ std::map<RegString, Value> Registry::Values(const RegString& path) const
         values.insert(key->values.begin(), key->values.end());
     }
     return values;
+}
+
+Access Registry::AccessOf(const RegString& path) const
+{
+    const Key* key = Find(*root_, path);
+    return key != nullptr ? key->access : Access::Full;
 }
 
 void Registry::FailNthCall(Operation operation, unsigned n, LSTATUS status)

@@ -65,6 +65,7 @@ public:
     // Names as stored, in the order the registry enumerates them.
     [[nodiscard]] std::vector<RegString> SubkeyNames(const RegString& path) const;
     [[nodiscard]] std::map<RegString, Value> Values(const RegString& path) const;
+    [[nodiscard]] Access AccessOf(const RegString& path) const;
 
     // The nth call (counting from 1) of the operation fails with the status.
     void FailNthCall(Operation operation, unsigned n, LSTATUS status);

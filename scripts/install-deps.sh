@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what building and testing the program needs on a Debian 12 machine, as root:
-# the host toolchain and GoogleTest, mingw-w64 for i686, and 32-bit Wine. Quiet when all is there.
+# the host toolchain, GoogleTest, clang with its sanitizer and fuzzer runtimes, valgrind, mingw-w64
+# for i686, and 32-bit Wine. Quiet when all is there.
 set -euo pipefail
 
-packages=(cmake g++ googletest libgtest-dev clang llvm valgrind
+packages=(cmake g++ googletest libgtest-dev clang llvm libclang-rt-14-dev valgrind git
           g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386)
 
 missing=()

@@ -1,23 +1,7 @@
 // Helpers for registry trees in tests.
 #include "registry_tree.h"
 
-#include <algorithm>
 #include <cstdio>
-
-namespace {
-
-WCHAR Fold(WCHAR c)
-{
-    return (c >= u'a' && c <= u'z') ? static_cast<WCHAR>(c - u'a' + u'A') : c;
-}
-
-} // namespace
-
-bool FoldedLess::operator()(const RegString& a, const RegString& b) const
-{
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
-                                        [](WCHAR x, WCHAR y) { return Fold(x) < Fold(y); });
-}
 
 std::vector<BYTE> DwordBytes(DWORD value)
 {

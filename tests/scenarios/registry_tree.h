@@ -2,6 +2,7 @@
 // helpers that spell value data.
 #pragma once
 
+#include "name_order.h"
 #include "registry_api.h"
 
 #include <map>
@@ -14,11 +15,6 @@ struct RegValue {
     DWORD type = REG_NONE;
     std::vector<BYTE> data;
     bool operator==(const RegValue&) const = default;
-};
-
-// Names compare without regard to case, as the registry's do.
-struct FoldedLess {
-    bool operator()(const RegString& a, const RegString& b) const;
 };
 
 using ValueMap = std::map<RegString, RegValue, FoldedLess>;

@@ -1,0 +1,275 @@
+// Fuzzes one pass: the input decodes into a class key (instances with names of 1 to 300 characters,
+// nested subkeys, values of any type and size, keys that refuse access) and a schedule of failing
+// registry calls. After the pass, everything must agree with a small model of the rules written
+// apart from the pass, and nothing but the expected writes may have changed.
+#include "apply_to_class_key.h"
+#include "in_memory_registry.h"
+#include "scenario_registry.h"
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+using in_memory::Access;
+using in_memory::Call;
+using in_memory::Operation;
+using in_memory::TheRegistry;
+
+struct Fault {
+    Operation operation;
+    unsigned n;
+    LSTATUS status;
+};
+
+void Require(bool condition, const char* what)
+{
+    if (!condition) {
+        std::fprintf(stderr, "pass_fuzzer: %s\n", what);
+        std::abort();
+    }
+}
+
+// Few distinct characters, so that names collide without regard to case and sort in interesting ways.
+RegString Name(FuzzedDataProvider& input, std::size_t length)
+{
+    static constexpr WCHAR Alphabet[] = {u'0', u'1', u'a', u'A', u'b', u'B', u'_', u'x', u'\u00E9', u'\u00C9'};
+    RegString name;
+    for (std::size_t i = 0; i < length; ++i) {
+        name.push_back(Alphabet[input.ConsumeIntegralInRange<std::size_t>(0, std::size(Alphabet) - 1)]);
+    }
+    return name;
+}
+
+std::size_t NameLength(FuzzedDataProvider& input)
+{
+    // Mostly short names; now and then one around the 256-character buffer, or longer.
+    switch (input.ConsumeIntegralInRange(0, 7)) {
+    case 0: return input.ConsumeIntegralInRange<std::size_t>(250, 300);
+    case 1: return input.ConsumeIntegralInRange<std::size_t>(1, 300);
+    default: return input.ConsumeIntegralInRange<std::size_t>(1, 6);
+    }
+}
+
+void AddValues(FuzzedDataProvider& input, const RegString& path)
+{
+    static const RegString Names[] = {WIDE("Controller"), WIDE("controller"), WIDE("ForceHCResetOnResume"),
+                                      WIDE("DriverDesc"), WIDE("")};
+    const int count = input.ConsumeIntegralInRange(0, 3);
+    for (int i = 0; i < count; ++i) {
+        const RegString& name = Names[input.ConsumeIntegralInRange<std::size_t>(0, std::size(Names) - 1)];
+        const auto type = input.ConsumeIntegralInRange<DWORD>(0, 11);
+        std::size_t size = 0;
+        switch (input.ConsumeIntegralInRange(0, 5)) {
+        case 0: size = input.ConsumeIntegralInRange<std::size_t>(1020, 1028); break;
+        case 1: size = input.ConsumeIntegralInRange<std::size_t>(0, 2048); break;
+        default: size = input.ConsumeIntegralInRange<std::size_t>(0, 4); break;
+        }
+        std::vector<BYTE> data(size);
+        for (BYTE& b : data) {
+            b = input.ConsumeBool() ? BYTE{0x01} : input.ConsumeIntegral<BYTE>();
+        }
+        TheRegistry().SetValue(path, name, type, std::move(data));
+    }
+}
+
+Access KeyAccess(FuzzedDataProvider& input)
+{
+    switch (input.ConsumeIntegralInRange(0, 7)) {
+    case 0: return Access::ReadOnly;
+    case 1: return Access::None;
+    default: return Access::Full;
+    }
+}
+
+// Lays out the class key; returns false when it is to be missing.
+bool SeedClassKey(FuzzedDataProvider& input)
+{
+    if (input.ConsumeIntegralInRange(0, 15) == 0) {
+        TheRegistry().CreateKey(ScratchRootPath);
+        return false;
+    }
+    TheRegistry().CreateKey(ScenarioClassKeyPath);
+    AddValues(input, ScenarioClassKeyPath);
+    if (input.ConsumeIntegralInRange(0, 15) == 0) {
+        TheRegistry().SetAccess(ScenarioClassKeyPath, KeyAccess(input));
+    }
+    const int instances = input.ConsumeIntegralInRange(0, 40);
+    for (int i = 0; i < instances; ++i) {
+        const RegString path = ScenarioClassKeyPath + WIDE("\\") + Name(input, NameLength(input));
+        TheRegistry().CreateKey(path);
+        AddValues(input, path);
+        TheRegistry().SetAccess(path, KeyAccess(input));
+        const int children = input.ConsumeIntegralInRange(0, 2);
+        for (int c = 0; c < children; ++c) {
+            const RegString child = path + WIDE("\\") + Name(input, input.ConsumeIntegralInRange<std::size_t>(1, 4));
+            TheRegistry().CreateKey(child);
+            AddValues(input, child);
+        }
+    }
+    return true;
+}
+
+std::vector<Fault> FaultSchedule(FuzzedDataProvider& input)
+{
+    static constexpr Operation Operations[] = {Operation::Open, Operation::Enumerate, Operation::Query,
+                                               Operation::Set, Operation::Close};
+    static constexpr LSTATUS Statuses[] = {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE,
+                                           ERROR_OUTOFMEMORY, ERROR_MORE_DATA, ERROR_NO_MORE_ITEMS, 1, -1};
+    std::vector<Fault> faults(input.ConsumeIntegralInRange<std::size_t>(0, 3));
+    for (Fault& fault : faults) {
+        fault.operation = Operations[input.ConsumeIntegralInRange<std::size_t>(0, std::size(Operations) - 1)];
+        fault.n = input.ConsumeIntegralInRange<unsigned>(1, 48);
+        fault.status = Statuses[input.ConsumeIntegralInRange<std::size_t>(0, std::size(Statuses) - 1)];
+        TheRegistry().FailNthCall(fault.operation, fault.n, fault.status);
+    }
+    return faults;
+}
+
+// --- The model: the rules, applied to the registry as it was before the pass. ---
+
+struct Prediction {
+    int result = 0;
+    std::set<RegString, FoldedLess> written;
+};
+
+bool Qualifies(const ValueMap& values)
+{
+    const auto controller = values.find(WIDE("Controller"));
+    return controller != values.end() && !controller->second.data.empty() && controller->second.data.size() <= 1024
+           && controller->second.data[0] == 0x01;
+}
+
+class Model {
+public:
+    Model(const std::vector<Fault>& faults) : faults_(faults) {}
+
+    Prediction Predict(const std::optional<RegistryTree>& before, Access classAccess,
+                       const std::vector<RegString>& instanceOrder, const std::map<RegString, Access, FoldedLess>& access)
+    {
+        Prediction prediction;
+        // The class key needs query and enumerate rights, which ReadOnly grants.
+        if (Fails(Operation::Open) || !before || classAccess == Access::None) {
+            return prediction;
+        }
+        for (std::size_t index = 0;; ++index) {
+            if (const LSTATUS status = Fails(Operation::Enumerate)) {
+                if (status == ERROR_MORE_DATA) {
+                    continue;
+                }
+                break;
+            }
+            if (index >= instanceOrder.size()) {
+                break;
+            }
+            const RegString& name = instanceOrder[index];
+            if (name.size() >= 256) {
+                continue;
+            }
+            const Access instanceAccess = access.at(name);
+            const bool controller = Qualifies(before->at(name));
+            if (!Fails(Operation::Open) && instanceAccess == Access::Full) {
+                if (!Fails(Operation::Query) && controller) {
+                    if (Fails(Operation::Set)) {
+                        prediction.result = 1;
+                    } else {
+                        prediction.written.insert(name);
+                    }
+                }
+                Fails(Operation::Close);
+            } else if (!Fails(Operation::Open) && instanceAccess != Access::None) {
+                if (!Fails(Operation::Query) && controller) {
+                    prediction.result = 1;
+                }
+                Fails(Operation::Close);
+            }
+        }
+        Fails(Operation::Close);
+        return prediction;
+    }
+
+private:
+    // Counts the call; its injected status, or 0.
+    LSTATUS Fails(Operation operation)
+    {
+        const unsigned n = ++counts_[operation];
+        for (const Fault& fault : faults_) {
+            if (fault.operation == operation && fault.n == n) {
+                return fault.status;
+            }
+        }
+        return 0;
+    }
+
+    const std::vector<Fault>& faults_;
+    std::map<Operation, unsigned> counts_;
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    FuzzedDataProvider input(data, size);
+    ScenarioRegistry registry;
+    const bool classKeyExists = SeedClassKey(input);
+    const std::vector<Fault> faults = FaultSchedule(input);
+
+    const std::optional<RegistryTree> before = registry.Read(ScenarioClassKeyPath);
+    Require(before.has_value() == classKeyExists, "seeding");
+    std::map<RegString, Access, FoldedLess> access;
+    Access classAccess = Access::Full;
+    const std::vector<RegString> order = TheRegistry().SubkeyNames(ScenarioClassKeyPath);
+    for (const RegString& name : order) {
+        access[name] = TheRegistry().AccessOf(ScenarioClassKeyPath + WIDE("\\") + name);
+    }
+    if (classKeyExists) {
+        classAccess = TheRegistry().AccessOf(ScenarioClassKeyPath);
+    }
+    const Prediction prediction = Model(faults).Predict(before, classAccess, order, access);
+
+    const int result = ApplyToClassKey(ScenarioClassKeyPath.c_str());
+
+    Require(TheRegistry().OpenHandles() == 0, "a handle was left open");
+    Require(TheRegistry().BadCloses() == 0, "a handle was closed twice, or one never opened was closed");
+    Require(TheRegistry().PeakOpenHandles() <= 2, "more than two handles were open at once");
+    std::map<HKEY, int> closes;
+    for (const Call& call : TheRegistry().Calls()) {
+        if (call.operation == Operation::Close) {
+            ++closes[call.handle];
+        }
+    }
+    std::set<RegString, FoldedLess> written;
+    const RegString instancePrefix = ScenarioClassKeyPath + WIDE("\\");
+    for (const Call& call : TheRegistry().Calls()) {
+        if (call.operation == Operation::Open && call.status == ERROR_SUCCESS) {
+            Require(closes[call.opened] == 1, "a handle was not closed exactly once");
+        }
+        if (call.operation == Operation::Set) {
+            Require(call.name == WIDE("ForceHCResetOnResume"), "wrote a value other than ForceHCResetOnResume");
+            Require(call.type == REG_DWORD && call.data == DwordBytes(1), "wrote something other than REG_DWORD 1");
+            Require(call.keyPath.starts_with(instancePrefix)
+                        && call.keyPath.find(WIDE('\\'), instancePrefix.size()) == RegString::npos,
+                    "wrote outside the instances");
+            const RegString instance = call.keyPath.substr(instancePrefix.size());
+            Require(Qualifies(before->at(instance)), "wrote into an instance that is not a controller");
+            if (call.status == ERROR_SUCCESS) {
+                written.insert(instance);
+            }
+        }
+    }
+    Require(result == prediction.result, "the result differs from the model's");
+    Require(written == prediction.written, "the instances written differ from the model's");
+    const std::optional<RegistryTree> after = registry.Read(ScenarioClassKeyPath);
+    Require(after.has_value() == classKeyExists, "the class key appeared or vanished");
+    if (before) {
+        Require(*after == WithResetFlag(*before, {written.begin(), written.end()}),
+                "something besides the expected ForceHCResetOnResume values changed");
+    }
+    return 0;
+}
