@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # End to end: the built program under Wine, on control sets seeded from .reg text, checked by its exit
 # status and by exporting the class keys before and after.
-# usage: run_program_test.sh PROGRAM.exe MAKE_UNUSUAL_INSTANCES.exe CONTROL_SETS.reg  (in a prepared WINEPREFIX)
+# usage: run_program_test.sh PROGRAM.exe REGISTRY_HELPER.exe CONTROL_SETS.reg  (in a prepared WINEPREFIX)
 set -euo pipefail
 
 program=$1 helper=$2 seed=$3
@@ -41,17 +41,27 @@ restore_registry() {
 }
 trap 'restore_registry; rm -rf "$work"' EXIT
 
+# Seeds the control sets of $1 from the .reg text; with $2 = linked, ControlSet001 is a registry link
+# to CurrentControlSet, as the running control set is on Windows.
 seed() {
-    local present=$1
+    local present=$1 linked=${2:-}
     restore_registry
     wine reg import "$(windows_path "$seed")" >/dev/null 2>&1 || { fail "could not import $seed"; return; }
+    if [ "$linked" = linked ]; then
+        wine reg delete 'HKLM\SYSTEM\ControlSet001' /f >/dev/null 2>&1 || fail "could not remove ControlSet001"
+        wine "$helper" link 'SYSTEM\ControlSet001' 'SYSTEM\CurrentControlSet' || fail "could not link ControlSet001"
+    fi
     for set in "${control_sets[@]}"; do
         if [[ " $present " != *" $set "* ]]; then
             wine reg delete "$(class_key "$set")" /f >/dev/null 2>&1 || fail "could not remove $set"
             continue
         fi
-        # The unopenable link sits at 0001, ahead of two controllers; the long name sorts there too.
-        wine "$helper" "SYSTEM\\$set$usb_class" 0001 0001 || fail "could not add the unusual instances to $set"
+        [ "$linked" = linked ] && [ "$set" = ControlSet001 ] && continue
+        # Ahead of the controllers 0002 and 0005: an instance that cannot be opened at all (a link to
+        # a key that does not exist) and one whose name does not fit the program's buffer.
+        wine "$helper" link "SYSTEM\\$set$usb_class\\0001" 'SOFTWARE\UsbResetOnResumeTests\NoSuchKey' \
+            || fail "could not add the unopenable instance to $set"
+        wine "$helper" long-name "SYSTEM\\$set$usb_class" 0001 || fail "could not add the long-named instance to $set"
     done
 }
 
@@ -87,8 +97,8 @@ run_program() {
 }
 
 check_case() {
-    local present=$1
-    seed "$present"
+    local present=$1 linked=${2:-}
+    seed "$present" "$linked"
     export_class_keys "$work/$case_name/before"
 
     local status
@@ -125,6 +135,9 @@ case_name="ControlSet002 missing"
 check_case "ControlSet001 CurrentControlSet"
 case_name="only CurrentControlSet"
 check_case "CurrentControlSet"
+# Two paths to one key: every controller is written once through each, and each write stands alone.
+case_name="ControlSet001 linked to CurrentControlSet"
+check_case "ControlSet001 ControlSet002 CurrentControlSet" linked
 
 if [ "$failures" -ne 0 ]; then
     echo "end-to-end: $failures check(s) failed" >&2

@@ -1,0 +1,66 @@
+// Makes the registry shapes that .reg text cannot express, for the end-to-end test:
+//   link PATH TARGET          HKLM\PATH becomes a registry link to HKLM\TARGET (which may not exist:
+//                             then PATH cannot be opened at all)
+//   long-name KEY PREFIX      a controller instance below HKLM\KEY whose name is PREFIX padded to 256
+//                             characters, one more than the program's name buffer holds with its NUL
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+bool Succeeded(LSTATUS status, const char* what)
+{
+    if (status != ERROR_SUCCESS) {
+        std::fprintf(stderr, "registry_helper: %s failed with status %ld\n", what, static_cast<long>(status));
+    }
+    return status == ERROR_SUCCESS;
+}
+
+bool CreateLink(const std::wstring& path, const std::wstring& target)
+{
+    HKEY link = nullptr;
+    if (!Succeeded(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr,
+                                   REG_OPTION_CREATE_LINK | REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS | KEY_CREATE_LINK,
+                                   nullptr, &link, nullptr),
+                   "RegCreateKeyExW (link)")) {
+        return false;
+    }
+    // The target is named in the kernel's namespace, its length given without the terminating NUL.
+    const std::wstring kernelTarget = L"\\Registry\\Machine\\" + target;
+    const LSTATUS status = RegSetValueExW(link, L"SymbolicLinkValue", 0, REG_LINK,
+                                          reinterpret_cast<const BYTE*>(kernelTarget.c_str()),
+                                          static_cast<DWORD>(kernelTarget.size() * sizeof(wchar_t)));
+    RegCloseKey(link);
+    return Succeeded(status, "RegSetValueExW (SymbolicLinkValue)");
+}
+
+bool CreateLongNamedController(const std::wstring& key, const std::wstring& prefix)
+{
+    const std::wstring name = prefix + std::wstring(256 - prefix.size(), L'x');
+    HKEY instance = nullptr;
+    if (!Succeeded(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (key + L"\\" + name).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                   nullptr, &instance, nullptr),
+                   "RegCreateKeyExW (long name)")) {
+        return false;
+    }
+    const BYTE controller = 0x01;
+    const LSTATUS status = RegSetValueExW(instance, L"Controller", 0, REG_BINARY, &controller, 1);
+    RegCloseKey(instance);
+    return Succeeded(status, "RegSetValueExW (Controller)");
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    if (argc == 4 && std::wstring(argv[1]) == L"link") {
+        return CreateLink(argv[2], argv[3]) ? 0 : 1;
+    }
+    if (argc == 4 && std::wstring(argv[1]) == L"long-name" && std::wstring(argv[3]).size() < 256) {
+        return CreateLongNamedController(argv[2], argv[3]) ? 0 : 1;
+    }
+    std::fprintf(stderr, "usage: registry_helper link PATH TARGET | long-name KEY PREFIX\n");
+    return 2;
+}
