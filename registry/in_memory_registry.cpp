@@ -196,6 +196,21 @@ LSTATUS Registry::Begin(Call& call, const Key* target)
     return ERROR_SUCCESS;
 }
 
+LSTATUS Registry::Admit(Call& call, REGSAM right, const Handle*& handle)
+{
+    handle = Resolve(call.handle);
+    if (handle != nullptr) {
+        call.keyPath = PathOf(*handle->key);
+    }
+    if (const LSTATUS injected = Begin(call, handle != nullptr ? handle->key : nullptr); injected != ERROR_SUCCESS) {
+        return injected;
+    }
+    if (handle == nullptr) {
+        return ERROR_INVALID_HANDLE;
+    }
+    return (handle->access & right) != 0 ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+}
+
 LSTATUS Registry::Finish(Call& call, LSTATUS status)
 {
     call.status = status;
@@ -250,19 +265,9 @@ LSTATUS Registry::Enumerate(HKEY key, DWORD index, WCHAR* name, DWORD* nameLengt
               .sizeGiven = nameLength != nullptr ? *nameLength : 0,
               .unusedArgumentsNull = reserved == nullptr && className == nullptr && classLength == nullptr
                                      && lastWriteTime == nullptr};
-    const Handle* handle = Resolve(key);
-    if (handle != nullptr) {
-        call.keyPath = PathOf(*handle->key);
-    }
-    if (const LSTATUS injected = Begin(call, handle != nullptr ? handle->key : nullptr);
-        injected != ERROR_SUCCESS) {
-        return Finish(call, injected);
-    }
-    if (handle == nullptr) {
-        return Finish(call, ERROR_INVALID_HANDLE);
-    }
-    if ((handle->access & KEY_ENUMERATE_SUB_KEYS) == 0) {
-        return Finish(call, ERROR_ACCESS_DENIED);
+    const Handle* handle = nullptr;
+    if (const LSTATUS status = Admit(call, KEY_ENUMERATE_SUB_KEYS, handle); status != ERROR_SUCCESS) {
+        return Finish(call, status);
     }
     if (name == nullptr || nameLength == nullptr || reserved != nullptr) {
         return Finish(call, ERROR_INVALID_PARAMETER);
@@ -288,19 +293,9 @@ LSTATUS Registry::Query(HKEY key, const WCHAR* valueName, DWORD* reserved, DWORD
     Call call{.operation = Operation::Query, .handle = key, .name = FromNullable(valueName),
               .sizeGiven = dataSize != nullptr ? *dataSize : 0, .unusedArgumentsNull = reserved == nullptr,
               .typeRequested = type != nullptr};
-    const Handle* handle = Resolve(key);
-    if (handle != nullptr) {
-        call.keyPath = PathOf(*handle->key);
-    }
-    if (const LSTATUS injected = Begin(call, handle != nullptr ? handle->key : nullptr);
-        injected != ERROR_SUCCESS) {
-        return Finish(call, injected);
-    }
-    if (handle == nullptr) {
-        return Finish(call, ERROR_INVALID_HANDLE);
-    }
-    if ((handle->access & KEY_QUERY_VALUE) == 0) {
-        return Finish(call, ERROR_ACCESS_DENIED);
+    const Handle* handle = nullptr;
+    if (const LSTATUS status = Admit(call, KEY_QUERY_VALUE, handle); status != ERROR_SUCCESS) {
+        return Finish(call, status);
     }
     if (reserved != nullptr || (data != nullptr && dataSize == nullptr)) {
         return Finish(call, ERROR_INVALID_PARAMETER);
@@ -339,19 +334,9 @@ LSTATUS Registry::Set(HKEY key, const WCHAR* valueName, DWORD reserved, DWORD ty
     if (data != nullptr) {
         call.data.assign(data, data + dataSize);
     }
-    const Handle* handle = Resolve(key);
-    if (handle != nullptr) {
-        call.keyPath = PathOf(*handle->key);
-    }
-    if (const LSTATUS injected = Begin(call, handle != nullptr ? handle->key : nullptr);
-        injected != ERROR_SUCCESS) {
-        return Finish(call, injected);
-    }
-    if (handle == nullptr) {
-        return Finish(call, ERROR_INVALID_HANDLE);
-    }
-    if ((handle->access & KEY_SET_VALUE) == 0) {
-        return Finish(call, ERROR_ACCESS_DENIED);
+    const Handle* handle = nullptr;
+    if (const LSTATUS status = Admit(call, KEY_SET_VALUE, handle); status != ERROR_SUCCESS) {
+        return Finish(call, status);
     }
     if (reserved != 0) {
         return Finish(call, ERROR_INVALID_PARAMETER);

@@ -113,6 +113,9 @@ private:
     RegString PathOf(const Key& key) const;
     // Records the call; returns the injected status if the call is to fail, else ERROR_SUCCESS.
     LSTATUS Begin(Call& call, const Key* target);
+    // What every operation on an open handle checks first: an injected failure, that the handle is
+    // open, and that it was granted the right the operation needs.
+    LSTATUS Admit(Call& call, REGSAM right, const Handle*& handle);
     LSTATUS Finish(Call& call, LSTATUS status);
     HKEY AddHandle(Key& key, REGSAM access);
 
