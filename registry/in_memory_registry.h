@@ -89,9 +89,8 @@ public:
                 DWORD dataSize);
     LSTATUS Close(HKEY key);
 
-    struct Key;
-
 private:
+    struct Key;
     struct Handle {
         Key* key;
         REGSAM access;
@@ -111,11 +110,12 @@ private:
     Key& Require(const RegString& path);
     const Handle* Resolve(HKEY key) const;
     RegString PathOf(const Key& key) const;
-    // Records the call; returns the injected status if the call is to fail, else ERROR_SUCCESS.
+    // Counts the call; returns the injected status if this call is to fail, else ERROR_SUCCESS.
     LSTATUS Begin(Call& call, const Key* target);
     // What every operation on an open handle checks first: an injected failure, that the handle is
     // open, and that it was granted the right the operation needs.
     LSTATUS Admit(Call& call, REGSAM right, const Handle*& handle);
+    // Records the call with its status, and returns the status.
     LSTATUS Finish(Call& call, LSTATUS status);
     HKEY AddHandle(Key& key, REGSAM access);
 

@@ -3,6 +3,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -119,8 +120,38 @@ std::optional<RegistryTree> ScenarioRegistry::Read(const RegString& path) const
 
 unsigned ScenarioRegistry::OpenHandles() const
 {
-    DWORD count = 0;
-    Check(GetProcessHandleCount(GetCurrentProcess(), &count) ? ERROR_SUCCESS : static_cast<LSTATUS>(GetLastError()),
-          "GetProcessHandleCount");
-    return count;
+    // GetProcessHandleCount answers 0 under Wine, so the handles are counted in the system's handle
+    // list instead (NtQuerySystemInformation, class SystemHandleInformation), which Wine keeps too.
+    using QuerySystemInformation = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
+    constexpr ULONG SystemHandleInformation = 16;
+    constexpr LONG InfoLengthMismatch = static_cast<LONG>(0xC0000004);
+    struct HandleEntry {
+        ULONG processId;
+        BYTE objectType;
+        BYTE flags;
+        USHORT handle;
+        void* object;
+        ACCESS_MASK access;
+    };
+    const auto query = reinterpret_cast<QuerySystemInformation>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    if (query == nullptr) {
+        throw std::runtime_error("NtQuerySystemInformation is not available");
+    }
+    std::vector<BYTE> buffer(1 << 16);
+    LONG status = InfoLengthMismatch;
+    while ((status = query(SystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), nullptr))
+           == InfoLengthMismatch) {
+        buffer.resize(buffer.size() * 2);
+    }
+    if (status != 0) {
+        throw std::runtime_error("NtQuerySystemInformation failed with status " + std::to_string(status));
+    }
+    const ULONG count = *reinterpret_cast<const ULONG*>(buffer.data());
+    const auto* entries = reinterpret_cast<const HandleEntry*>(buffer.data() + sizeof(void*));
+    unsigned mine = 0;
+    for (ULONG i = 0; i < count; ++i) {
+        mine += entries[i].processId == GetCurrentProcessId() ? 1 : 0;
+    }
+    return mine;
 }
