@@ -142,8 +142,7 @@ struct Prediction {
 bool Qualifies(const ValueMap& values)
 {
     const auto controller = values.find(WIDE("Controller"));
-    return controller != values.end() && !controller->second.data.empty() && controller->second.data.size() <= 1024
-           && controller->second.data[0] == 0x01;
+    return controller != values.end() && ControllerQualifies(controller->second.data);
 }
 
 class Model {

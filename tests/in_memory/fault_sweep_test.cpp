@@ -33,13 +33,6 @@ const char* NameOf(Operation operation)
     return "?";
 }
 
-// Written apart from the pass, from the rule itself: "Controller" can be read into 1024 bytes and its
-// first byte is 0x01.
-bool Qualifies(const std::vector<BYTE>& controller)
-{
-    return !controller.empty() && controller.size() <= 1024 && controller[0] == 0x01;
-}
-
 RegString InstanceOf(const RegString& keyPath)
 {
     if (!keyPath.starts_with(ScenarioClassKeyPath + WIDE("\\"))) {
@@ -82,7 +75,7 @@ void ExpectInvariants(const ScenarioRegistry& scenarioRegistry, const RegistryTr
             }
             break;
         case Operation::Query:
-            if (call.status == ERROR_SUCCESS && call.name == WIDE("Controller") && Qualifies(call.data)) {
+            if (call.status == ERROR_SUCCESS && call.name == WIDE("Controller") && ControllerQualifies(call.data)) {
                 unwrittenControllers.insert(InstanceOf(call.keyPath));
             }
             break;
@@ -94,7 +87,7 @@ void ExpectInvariants(const ScenarioRegistry& scenarioRegistry, const RegistryTr
                 EXPECT_EQ(call.type, REG_DWORD);
                 EXPECT_EQ(call.data, DwordBytes(1));
                 const auto controller = before.at(instance).find(WIDE("Controller"));
-                EXPECT_TRUE(controller != before.at(instance).end() && Qualifies(controller->second.data))
+                EXPECT_TRUE(controller != before.at(instance).end() && ControllerQualifies(controller->second.data))
                     << "wrote into an instance that is not a controller: " << Narrow(instance);
                 written.insert(instance);
             }

@@ -6,6 +6,11 @@
 const RegString ScratchRootPath = WIDE("SOFTWARE\\UsbResetOnResumeTests");
 const RegString ScenarioClassKeyPath = ScratchRootPath + WIDE("\\{36FC9E60-C465-11CF-8056-444553540000}");
 
+bool ControllerQualifies(const std::vector<BYTE>& controller)
+{
+    return !controller.empty() && controller.size() <= 1024 && controller[0] == 0x01;
+}
+
 bool Scenario::NeedsFaults() const
 {
     return std::any_of(keys.begin(), keys.end(),

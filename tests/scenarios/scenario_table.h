@@ -35,6 +35,10 @@ struct Scenario {
     [[nodiscard]] bool NeedsFaults() const;
 };
 
+// The rule that makes an instance a controller, written apart from the pass for the tests' checks:
+// its "Controller" data fits in 1024 bytes and begins with 0x01.
+[[nodiscard]] bool ControllerQualifies(const std::vector<BYTE>& controller);
+
 // Where scenarios are laid out, below HKEY_LOCAL_MACHINE.
 extern const RegString ScratchRootPath;
 extern const RegString ScenarioClassKeyPath;
