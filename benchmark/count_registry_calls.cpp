@@ -23,7 +23,7 @@ unsigned Seed()
         for (unsigned i = 0; i < InstancesPerControlSet; ++i) {
             char name[8];
             std::snprintf(name, sizeof name, "\\%04u", i);
-            const in_memory::RegString path = classKey + in_memory::RegString(name, name + std::char_traits<char>::length(name));
+            const RegString path = classKey + RegString(name, name + std::char_traits<char>::length(name));
             if (i % 3 == 0) {
                 TheRegistry().SetValue(path, u"Controller", REG_BINARY, {0x01});
                 ++controllers;

@@ -2,8 +2,6 @@
 // injected failures and the record of calls.
 #include "in_memory_registry.h"
 
-#include "name_order.h"
-
 #include <algorithm>
 
 namespace in_memory {

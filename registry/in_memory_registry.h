@@ -3,6 +3,7 @@
 // failures and read back every call.
 #pragma once
 
+#include "name_order.h"
 #include "registry_api.h"
 
 #include <map>
@@ -12,8 +13,6 @@
 #include <vector>
 
 namespace in_memory {
-
-using RegString = std::basic_string<WCHAR>;
 
 enum class Operation { Open, Enumerate, Query, Set, Close };
 

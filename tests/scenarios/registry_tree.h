@@ -9,8 +9,6 @@
 #include <string>
 #include <vector>
 
-using RegString = std::basic_string<WCHAR>;
-
 struct RegValue {
     DWORD type = REG_NONE;
     std::vector<BYTE> data;
