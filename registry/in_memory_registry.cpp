@@ -3,6 +3,7 @@
 #include "in_memory_registry.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace in_memory {
 
@@ -100,6 +101,19 @@ Registry::Key& Registry::Require(const RegString& path)
     return *key;
 }
 
+Registry::Key& Registry::Existing(const RegString& path, const char* arranging)
+{
+    Key* key = Find(*root_, path);
+    if (key == nullptr) {
+        std::string ascii;
+        for (WCHAR c : path) {
+            ascii.push_back(c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?');
+        }
+        throw std::invalid_argument(std::string(arranging) + ": no key " + ascii);
+    }
+    return *key;
+}
+
 void Registry::CreateKey(const RegString& path)
 {
     Require(path);
@@ -114,7 +128,7 @@ void Registry::SetValue(const RegString& keyPath, const RegString& name, DWORD t
 
 void Registry::SetAccess(const RegString& keyPath, Access access)
 {
-    Require(keyPath).access = access;
+    Existing(keyPath, "SetAccess").access = access;
 }
 
 bool Registry::KeyExists(const RegString& path) const
@@ -155,7 +169,7 @@ void Registry::FailNthCall(Operation operation, unsigned n, LSTATUS status)
 
 void Registry::FailCallsOnKey(const RegString& path, LSTATUS status, std::optional<Operation> operation)
 {
-    keyFailures_.push_back({&Require(path), status, operation});
+    keyFailures_.push_back({&Existing(path, "FailCallsOnKey"), status, operation});
 }
 
 const Registry::Handle* Registry::Resolve(HKEY key) const

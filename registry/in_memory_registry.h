@@ -58,6 +58,7 @@ public:
     // Paths are below HKEY_LOCAL_MACHINE, separated by backslashes; missing parents are created.
     void CreateKey(const RegString& path);
     void SetValue(const RegString& keyPath, const RegString& name, DWORD type, std::vector<BYTE> data);
+    // The key must exist; otherwise std::invalid_argument, and nothing is created.
     void SetAccess(const RegString& keyPath, Access access);
 
     [[nodiscard]] bool KeyExists(const RegString& path) const;
@@ -69,7 +70,7 @@ public:
     // The nth call (counting from 1) of the operation fails with the status.
     void FailNthCall(Operation operation, unsigned n, LSTATUS status);
     // Every call on the key (opening it, or using or closing a handle to it) fails with the status;
-    // with an operation given, only calls of that operation.
+    // with an operation given, only calls of that operation. The key must exist, as for SetAccess.
     void FailCallsOnKey(const RegString& path, LSTATUS status, std::optional<Operation> operation = {});
 
     [[nodiscard]] const std::vector<Call>& Calls() const { return calls_; }
@@ -107,6 +108,9 @@ private:
 
     Key* Find(const Key& from, const RegString& path) const;
     Key& Require(const RegString& path);
+    // A key a test arranges something on must exist already: creating it would make the test pass or
+    // fail for a reason it does not name.
+    Key& Existing(const RegString& path, const char* arranging);
     const Handle* Resolve(HKEY key) const;
     RegString PathOf(const Key& key) const;
     // Counts the call; returns the injected status if this call is to fail, else ERROR_SUCCESS.
