@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 namespace {
@@ -113,6 +114,35 @@ TEST_F(RegistryBehaviour, QueryReportsMissingOversizedAndEmptyValues)
     EXPECT_EQ(type, REG_SZ);
     EXPECT_EQ(std::vector<BYTE>(buffer, buffer + size), StringBytes(WIDE("1")));
     RegCloseKey(instance);
+}
+
+TEST_F(RegistryBehaviour, HandlesKeepTheAccessTheyWereOpenedWith)
+{
+    Seed({{WIDE("0000"), {{WIDE("Controller"), RegValue{REG_BINARY, {0x01}}}}}, {WIDE("0000\\Child"), {}}});
+    struct Case {
+        REGSAM access;
+        LSTATUS query;
+        LSTATUS set;
+        LSTATUS enumerate;
+    };
+    const BYTE one[] = {0x01, 0x00, 0x00, 0x00};
+    for (const Case& c : {Case{KEY_QUERY_VALUE, ERROR_SUCCESS, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED},
+                          Case{KEY_SET_VALUE, ERROR_ACCESS_DENIED, ERROR_SUCCESS, ERROR_ACCESS_DENIED},
+                          Case{KEY_ENUMERATE_SUB_KEYS, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, ERROR_SUCCESS},
+                          Case{KEY_WRITE | KEY_QUERY_VALUE, ERROR_SUCCESS, ERROR_SUCCESS, ERROR_ACCESS_DENIED}}) {
+        SCOPED_TRACE("opened with access " + std::to_string(c.access));
+        HKEY instance = nullptr;
+        ASSERT_EQ(RegOpenKeyExW(classKey_, WIDE("0000"), 0, c.access, &instance), ERROR_SUCCESS);
+        BYTE data[8];
+        DWORD size = sizeof data;
+        DWORD type = REG_NONE;
+        EXPECT_EQ(RegQueryValueExW(instance, WIDE("Controller"), nullptr, &type, data, &size), c.query);
+        EXPECT_EQ(RegSetValueExW(instance, WIDE("ForceHCResetOnResume"), 0, REG_DWORD, one, sizeof one), c.set);
+        WCHAR name[16];
+        DWORD capacity = 16;
+        EXPECT_EQ(RegEnumKeyExW(instance, 0, name, &capacity, nullptr, nullptr, nullptr, nullptr), c.enumerate);
+        RegCloseKey(instance);
+    }
 }
 
 } // namespace
