@@ -1,15 +1,18 @@
-// Every registry call of a pass made to fail in turn, and per key, on every scenario of the table;
-// after each run, what must hold whatever failed: handles, what was written, and the result.
+// Every registry call of a pass made to fail in turn, and every call on each key, on every scenario of
+// the table; after each run the audit of the pass must hold whatever failed.
 #include "apply_to_class_key.h"
 #include "in_memory_registry.h"
+#include "pass_audit.h"
 #include "scenario_registry.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <map>
-#include <set>
+#include <cstdio>
+#include <iterator>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -33,159 +36,120 @@ const char* NameOf(Operation operation)
     return "?";
 }
 
-RegString InstanceOf(const RegString& keyPath)
-{
-    if (!keyPath.starts_with(ScenarioClassKeyPath + WIDE("\\"))) {
-        return RegString();
+// What one run did, read before the scenario registry is cleared.
+struct RunRecord {
+    std::vector<Call> calls;
+
+    [[nodiscard]] unsigned Count(Operation operation) const
+    {
+        return static_cast<unsigned>(std::count_if(calls.begin(), calls.end(),
+                                                   [&](const Call& call) { return call.operation == operation; }));
     }
-    const RegString relative = keyPath.substr(ScenarioClassKeyPath.size() + 1);
-    return relative.find(WIDE('\\')) == RegString::npos ? relative : RegString();
-}
-
-// Checks what must hold after a pass, whatever failed during it.
-void ExpectInvariants(const ScenarioRegistry& scenarioRegistry, const RegistryTree& before, int result)
-{
-    const in_memory::Registry& registry = TheRegistry();
-    EXPECT_EQ(registry.OpenHandles(), 0u) << "a handle was left open";
-    EXPECT_EQ(registry.BadCloses(), 0u) << "a handle was closed twice, or one never opened was closed";
-    EXPECT_LE(registry.PeakOpenHandles(), 2u);
-
-    std::map<HKEY, int> closes;
-    std::vector<HKEY> opened;
-    std::set<RegString, FoldedLess> written;
-    std::set<RegString, FoldedLess> unwrittenControllers;
-    std::set<RegString, FoldedLess> enumerated;
-    // Failing to open the class key or to enumerate it is the one failure that hides instances.
-    bool classKeyFailed = false;
-    for (const Call& call : registry.Calls()) {
-        switch (call.operation) {
-        case Operation::Open:
-            classKeyFailed |= call.handle == HKEY_LOCAL_MACHINE && call.status != ERROR_SUCCESS;
-            if (call.status == ERROR_SUCCESS) {
-                opened.push_back(call.opened);
-            }
-            break;
-        case Operation::Close:
-            ++closes[call.handle];
-            break;
-        case Operation::Enumerate:
-            classKeyFailed |= call.injected;
-            if (call.status == ERROR_SUCCESS) {
-                enumerated.insert(call.name);
-            }
-            break;
-        case Operation::Query:
-            if (call.status == ERROR_SUCCESS && call.name == WIDE("Controller") && ControllerQualifies(call.data)) {
-                unwrittenControllers.insert(InstanceOf(call.keyPath));
-            }
-            break;
-        case Operation::Set:
-            if (call.status == ERROR_SUCCESS) {
-                const RegString instance = InstanceOf(call.keyPath);
-                EXPECT_FALSE(instance.empty()) << "wrote outside the instances: " << Narrow(call.keyPath);
-                EXPECT_EQ(call.name, WIDE("ForceHCResetOnResume"));
-                EXPECT_EQ(call.type, REG_DWORD);
-                EXPECT_EQ(call.data, DwordBytes(1));
-                const auto controller = before.at(instance).find(WIDE("Controller"));
-                EXPECT_TRUE(controller != before.at(instance).end() && ControllerQualifies(controller->second.data))
-                    << "wrote into an instance that is not a controller: " << Narrow(instance);
-                written.insert(instance);
-            }
-            break;
-        }
-    }
-    for (HKEY handle : opened) {
-        EXPECT_EQ(closes[handle], 1) << "every handle opened is closed exactly once";
-    }
-
-    for (const RegString& instance : written) {
-        unwrittenControllers.erase(instance);
-    }
-    EXPECT_EQ(result, unwrittenControllers.empty() ? 0 : 1)
-        << "the result is 1 exactly when a controller the pass saw was not written";
-
-    const std::optional<RegistryTree> after = scenarioRegistry.Read(ScenarioClassKeyPath);
-    ASSERT_TRUE(after.has_value());
-    const RegistryTree expected = WithResetFlag(before, {written.begin(), written.end()});
-    EXPECT_EQ(*after, expected) << "after:\n" << Describe(*after) << "expected:\n" << Describe(expected);
-
-    // A failure in one instance does not hide the instances after it.
-    if (!classKeyFailed) {
-        for (const auto& [path, values] : before) {
-            if (!path.empty() && path.find(WIDE('\\')) == RegString::npos && path.size() < 256) {
-                EXPECT_TRUE(enumerated.contains(path)) << "instance not visited: " << Narrow(path);
+    // The nth call of the operation, counting from 1, if there was one.
+    [[nodiscard]] const Call* Nth(Operation operation, unsigned n) const
+    {
+        for (const Call& call : calls) {
+            if (call.operation == operation && --n == 0) {
+                return &call;
             }
         }
+        return nullptr;
     }
-}
+    // Whether a call on the key (opening it, or using or closing a handle to it) failed as arranged.
+    [[nodiscard]] bool InjectedOn(const RegString& key) const
+    {
+        return std::any_of(calls.begin(), calls.end(), [&](const Call& call) {
+            RegString target = call.keyPath;
+            if (call.operation == Operation::Open) {
+                target = target.empty() ? call.name : target + WIDE("\\") + call.name;
+            }
+            return call.injected && target == key;
+        });
+    }
+};
 
 class FaultSweep : public testing::TestWithParam<Scenario> {
 protected:
-    // Runs the pass on a fresh copy of the scenario with the failure arranged by `inject`.
+    // Runs the pass on a fresh copy of the scenario with the failure arranged by `inject`, and audits it.
     template <typename Inject>
-    void RunWith(Inject inject)
+    RunRecord RunWith(Inject inject)
     {
         ScenarioRegistry registry;
         registry.Seed(GetParam());
         const std::optional<RegistryTree> before = registry.Read(ScenarioClassKeyPath);
-        if (!before) {
-            return;
-        }
         inject(TheRegistry());
         const int result = ApplyToClassKey(ScenarioClassKeyPath.c_str());
-        ExpectInvariants(registry, *before, result);
+        for (const std::string& violation : AuditPass(before, registry.Read(ScenarioClassKeyPath), result).violations) {
+            ADD_FAILURE() << violation;
+        }
+        return RunRecord{TheRegistry().Calls()};
     }
 
-    // How many calls of each operation the pass makes when nothing is injected.
-    std::map<Operation, unsigned> CallCounts()
-    {
-        std::map<Operation, unsigned> counts;
-        RunWith([](in_memory::Registry&) {});
-        for (const Call& call : TheRegistry().Calls()) {
-            ++counts[call.operation];
-        }
-        return counts;
-    }
+    [[nodiscard]] bool Failed() const { return HasFatalFailure() || HasNonfatalFailure(); }
 };
 
 TEST_P(FaultSweep, EachCallFailingInTurn)
 {
-    const std::map<Operation, unsigned> counts = CallCounts();
+    const RunRecord clean = RunWith([](in_memory::Registry&) {});
+    unsigned injectedRuns = 0;
     for (Operation operation : Operations) {
-        const unsigned count = counts.contains(operation) ? counts.at(operation) : 0;
-        for (unsigned n = 1; n <= count; ++n) {
+        for (unsigned n = 1; n <= clean.Count(operation) && !Failed(); ++n) {
             for (LSTATUS status : Statuses) {
                 SCOPED_TRACE(std::string(NameOf(operation)) + " call " + std::to_string(n) + " fails with "
                              + std::to_string(status));
-                RunWith([&](in_memory::Registry& registry) { registry.FailNthCall(operation, n, status); });
-                if (HasFatalFailure() || HasNonfatalFailure()) {
-                    return;
-                }
+                const RunRecord run =
+                    RunWith([&](in_memory::Registry& registry) { registry.FailNthCall(operation, n, status); });
+                // The calls before the nth are those of the clean run, so the nth always comes.
+                const Call* failed = run.Nth(operation, n);
+                EXPECT_TRUE(failed != nullptr && failed->injected && failed->status == status)
+                    << "the failure was not injected";
+                ++injectedRuns;
             }
         }
     }
+    EXPECT_GT(injectedRuns, 0u) << "no call was made to fail";
+    std::printf("[   fault  ] %s: %u runs, each with one call failing\n", GetParam().title.c_str(), injectedRuns);
 }
 
-TEST_P(FaultSweep, EveryCallOnOneKeyFailing)
+// Failures arranged per key need the class key to exist.
+class KeyFaultSweep : public FaultSweep {};
+
+TEST_P(KeyFaultSweep, EveryCallOnOneKeyFailing)
 {
     const Scenario& scenario = GetParam();
-    std::vector<RegString> keys{ScenarioClassKeyPath};
+    // The pass touches the class key and every instance it can enumerate, and nothing below them.
+    std::vector<std::pair<RegString, bool>> keys{{ScenarioClassKeyPath, true}};
     for (const ScenarioKey& key : scenario.keys) {
-        keys.push_back(ScenarioClassKeyPath + WIDE("\\") + key.path);
+        const bool instance = key.path.find(WIDE('\\')) == RegString::npos && key.path.size() < 256;
+        keys.emplace_back(ScenarioClassKeyPath + WIDE("\\") + key.path, instance);
     }
-    // Not ERROR_MORE_DATA: a class key that answers it for every index never runs out of subkeys.
-    for (const RegString& key : keys) {
+    for (const auto& [key, touched] : keys) {
+        // Not ERROR_MORE_DATA: a class key that answers it for every index never runs out of subkeys.
         for (LSTATUS status : {ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND, ERROR_OUTOFMEMORY}) {
             SCOPED_TRACE("every call on " + Narrow(key) + " fails with " + std::to_string(status));
-            RunWith([&](in_memory::Registry& registry) { registry.FailCallsOnKey(key, status); });
-            if (HasFatalFailure() || HasNonfatalFailure()) {
+            const RunRecord run = RunWith([&](in_memory::Registry& registry) { registry.FailCallsOnKey(key, status); });
+            EXPECT_EQ(run.InjectedOn(key), touched) << "the pass must touch exactly the class key and its instances";
+            for (Operation operation : Operations) {
+                SCOPED_TRACE(std::string("only ") + NameOf(operation));
+                RunWith([&](in_memory::Registry& registry) { registry.FailCallsOnKey(key, status, operation); });
+            }
+            if (Failed()) {
                 return;
             }
         }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, FaultSweep, testing::ValuesIn(Scenarios()),
-                         [](const testing::TestParamInfo<Scenario>& param) { return param.param.title; });
+std::vector<Scenario> WithClassKey()
+{
+    std::vector<Scenario> scenarios;
+    std::copy_if(Scenarios().begin(), Scenarios().end(), std::back_inserter(scenarios),
+                 [](const Scenario& scenario) { return scenario.classKeyExists; });
+    return scenarios;
+}
+
+const auto ScenarioTitle = [](const testing::TestParamInfo<Scenario>& param) { return param.param.title; };
+INSTANTIATE_TEST_SUITE_P(Table, FaultSweep, testing::ValuesIn(Scenarios()), ScenarioTitle);
+INSTANTIATE_TEST_SUITE_P(Table, KeyFaultSweep, testing::ValuesIn(WithClassKey()), ScenarioTitle);
 
 } // namespace

@@ -1,0 +1,182 @@
+// The audit of one pass: handles, the course of the enumeration, what was written, and the result.
+#include "pass_audit.h"
+
+#include "in_memory_registry.h"
+#include "scenario_table.h"
+
+#include <algorithm>
+#include <map>
+
+namespace {
+
+using in_memory::Call;
+using in_memory::Operation;
+using in_memory::TheRegistry;
+
+const RegString ResetFlagName = WIDE("ForceHCResetOnResume");
+
+// The instance a key path names when it is a direct subkey of the class key, else "".
+RegString InstanceOf(const RegString& keyPath)
+{
+    const RegString prefix = ScenarioClassKeyPath + WIDE("\\");
+    if (!keyPath.starts_with(prefix)) {
+        return RegString();
+    }
+    const RegString relative = keyPath.substr(prefix.size());
+    return relative.find(WIDE('\\')) == RegString::npos ? relative : RegString();
+}
+
+bool IsController(const RegistryTree& tree, const RegString& instance)
+{
+    const auto key = tree.find(instance);
+    if (key == tree.end()) {
+        return false;
+    }
+    const auto controller = key->second.find(WIDE("Controller"));
+    return controller != key->second.end() && ControllerQualifies(controller->second.data);
+}
+
+std::size_t DirectInstances(const RegistryTree& tree)
+{
+    return static_cast<std::size_t>(std::count_if(tree.begin(), tree.end(), [](const auto& entry) {
+        return !entry.first.empty() && entry.first.find(WIDE('\\')) == RegString::npos;
+    }));
+}
+
+class Auditor {
+public:
+    Auditor(const std::optional<RegistryTree>& before, PassAudit& audit)
+        : before_(before), audit_(audit), calls_(TheRegistry().Calls())
+    {
+    }
+
+    void Require(bool holds, const std::string& what)
+    {
+        if (!holds) {
+            audit_.violations.push_back(what);
+        }
+    }
+
+    void Handles()
+    {
+        const in_memory::Registry& registry = TheRegistry();
+        Require(registry.OpenHandles() == 0, "a handle was left open");
+        Require(registry.BadCloses() == 0, "a handle was closed twice, or one never opened was closed");
+        Require(registry.PeakOpenHandles() <= 2, "more than two handles were open at once");
+        std::map<HKEY, int> closes;
+        for (const Call& call : calls_) {
+            closes[call.handle] += call.operation == Operation::Close ? 1 : 0;
+        }
+        for (const Call& call : calls_) {
+            if (call.operation == Operation::Open && call.status == ERROR_SUCCESS) {
+                Require(closes[call.opened] == 1,
+                        "the handle of " + Narrow(call.keyPath) + "\\" + Narrow(call.name) + " was not closed exactly once");
+            }
+        }
+    }
+
+    // The class key is opened first; then subkeys are asked for at indices 0, 1, 2, ... and each one
+    // returned is opened; the first enumeration that fails other than with ERROR_MORE_DATA ends the
+    // loop, and only the close of the class key follows it.
+    void Course(int result)
+    {
+        if (calls_.empty() || calls_[0].operation != Operation::Open || calls_[0].handle != HKEY_LOCAL_MACHINE) {
+            Require(false, "the pass did not begin by opening the class key");
+            return;
+        }
+        if (calls_[0].status != ERROR_SUCCESS) {
+            Require(calls_.size() == 1, "the pass went on after its class key failed to open");
+            Require(result == 0, "a pass whose class key failed to open returned 1");
+            return;
+        }
+        const HKEY classKey = calls_[0].opened;
+        DWORD nextIndex = 0;
+        RegString enumerated;
+        for (std::size_t i = 1; i < calls_.size(); ++i) {
+            const Call& call = calls_[i];
+            if (call.operation == Operation::Open) {
+                Require(call.handle == classKey && !enumerated.empty() && call.name == enumerated,
+                        "opened \"" + Narrow(call.name) + "\", which is not the subkey just enumerated");
+            }
+            if (call.operation != Operation::Enumerate) {
+                continue;
+            }
+            Require(call.handle == classKey, "enumerated a key other than the class key");
+            Require(call.index == nextIndex, "asked for subkey " + std::to_string(call.index) + " where "
+                                                 + std::to_string(nextIndex) + " was due");
+            nextIndex = call.index + 1;
+            enumerated = call.status == ERROR_SUCCESS ? call.name : RegString();
+            if (call.status == ERROR_SUCCESS || call.status == ERROR_MORE_DATA) {
+                continue;
+            }
+            Require(i + 2 == calls_.size() && calls_[i + 1].operation == Operation::Close
+                        && calls_[i + 1].handle == classKey,
+                    "the enumeration of subkey " + std::to_string(call.index) + " failed with "
+                        + std::to_string(call.status) + ", but the pass did more than close the class key after it");
+            // Without an injected failure the loop runs to the end: no instance is hidden.
+            if (!call.injected && before_) {
+                Require(call.status == ERROR_NO_MORE_ITEMS && call.index >= DirectInstances(*before_),
+                        "the enumeration ended at subkey " + std::to_string(call.index) + " of "
+                            + std::to_string(DirectInstances(*before_)));
+            }
+            return;
+        }
+        Require(false, "the pass ended without an enumeration failure ending its loop");
+    }
+
+    void Writes(int result)
+    {
+        std::set<RegString, FoldedLess> readControllers;
+        for (const Call& call : calls_) {
+            if (call.operation == Operation::Query && call.status == ERROR_SUCCESS && call.name == WIDE("Controller")
+                && ControllerQualifies(call.data)) {
+                readControllers.insert(InstanceOf(call.keyPath));
+            }
+            if (call.operation != Operation::Set) {
+                continue;
+            }
+            const RegString instance = InstanceOf(call.keyPath);
+            Require(!instance.empty(), "wrote outside the instances: " + Narrow(call.keyPath));
+            Require(call.name == ResetFlagName, "wrote a value other than ForceHCResetOnResume: " + Narrow(call.name));
+            Require(call.type == REG_DWORD && call.data == DwordBytes(1), "wrote something other than REG_DWORD 1");
+            Require(before_ && IsController(*before_, instance),
+                    "wrote into an instance that is not a controller: " + Narrow(instance));
+            if (call.status == ERROR_SUCCESS) {
+                audit_.written.insert(instance);
+            }
+        }
+        const bool controllerLeftUnwritten = std::any_of(readControllers.begin(), readControllers.end(),
+            [&](const RegString& instance) { return !audit_.written.contains(instance); });
+        Require(result == (controllerLeftUnwritten ? 1 : 0),
+                "the result is " + std::to_string(result)
+                    + "; it must be 1 exactly when a controller the pass read was left unwritten");
+    }
+
+    void Registry(const std::optional<RegistryTree>& after)
+    {
+        Require(before_.has_value() == after.has_value(), "the class key appeared or vanished");
+        if (before_ && after) {
+            const RegistryTree expected = WithResetFlag(*before_, {audit_.written.begin(), audit_.written.end()});
+            Require(*after == expected, "the registry changed beyond the reset flags written:\nafter:\n" + Describe(*after)
+                                            + "expected:\n" + Describe(expected));
+        }
+    }
+
+private:
+    const std::optional<RegistryTree>& before_;
+    PassAudit& audit_;
+    const std::vector<Call>& calls_;
+};
+
+} // namespace
+
+PassAudit AuditPass(const std::optional<RegistryTree>& before, const std::optional<RegistryTree>& after, int result)
+{
+    PassAudit audit;
+    Auditor auditor(before, audit);
+    auditor.Handles();
+    auditor.Course(result);
+    auditor.Writes(result);
+    auditor.Registry(after);
+    return audit;
+}

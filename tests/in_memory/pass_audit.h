@@ -1,0 +1,21 @@
+// What must hold after one pass over the scenario class key in the in-memory registry, whatever the
+// registry did during it: read from the call record and the registry before and after. The fault
+// sweep and the fuzzer both judge a pass by this one audit.
+#pragma once
+
+#include "registry_tree.h"
+
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+struct PassAudit {
+    std::vector<std::string> violations;      // empty when every rule held
+    std::set<RegString, FoldedLess> written;  // instances that now hold the reset flag
+};
+
+// `before` and `after` are the class key as ScenarioRegistry::Read gives it (nothing when missing);
+// `result` is what the pass returned.
+[[nodiscard]] PassAudit AuditPass(const std::optional<RegistryTree>& before, const std::optional<RegistryTree>& after,
+                                  int result);
