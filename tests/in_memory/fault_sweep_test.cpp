@@ -123,7 +123,9 @@ TEST_P(KeyFaultSweep, EveryCallOnOneKeyFailing)
         const bool instance = key.path.find(WIDE('\\')) == RegString::npos && key.path.size() < 256;
         keys.emplace_back(ScenarioClassKeyPath + WIDE("\\") + key.path, instance);
     }
-    for (const auto& [key, touched] : keys) {
+    for (const auto& entry : keys) {
+        const RegString& key = entry.first;
+        const bool touched = entry.second;
         // Not ERROR_MORE_DATA: a class key that answers it for every index never runs out of subkeys.
         for (LSTATUS status : {ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND, ERROR_OUTOFMEMORY}) {
             SCOPED_TRACE("every call on " + Narrow(key) + " fails with " + std::to_string(status));
