@@ -4,7 +4,7 @@
 # for i686, and 32-bit Wine. Quiet when all is there.
 set -euo pipefail
 
-packages=(cmake g++ googletest libgtest-dev clang llvm libclang-rt-14-dev valgrind git
+packages=(cmake g++ googletest libgtest-dev clang llvm libclang-rt-14-dev valgrind git python3 python3-pefile
           g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386)
 
 missing=()
