@@ -65,6 +65,7 @@ if ! osslsigncode verify ${ca:+-CAfile "$ca"} -in "$signed" >"$work/verify.log" 
 fi
 # The first signer block of osslsigncode's report names the subject and the issuer.
 signer=$(awk '/Signer #0:/ { found = 1 } found && /Subject:/ { sub(/^[ \t]*Subject: */, ""); print; exit }' "$work/verify.log")
+digest=$(awk -F': *' '/^Message digest algorithm/ { print $2; exit }' "$work/verify.log")
 issuer=$(awk '/Signer #0:/ { found = 1 } found && /Issuer *:/ { sub(/^[ \t]*Issuer *: */, ""); print; exit }' "$work/verify.log")
 
 osslsigncode remove-signature -in "$signed" -out "$work/unsigned.exe" >"$work/remove.log" 2>&1 \
@@ -87,5 +88,6 @@ fi
 echo "OK: $signed is the program these sources build, signed"
 echo "  signer:  $signer"
 echo "  issuer:  $issuer"
+echo "  digest:  $digest"
 echo "  program: $(sha256sum "$unsigned" | cut -d' ' -f1)  (without the signature)"
 echo "  signed:  $(sha256sum "$signed" | cut -d' ' -f1)"
