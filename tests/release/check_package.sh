@@ -26,7 +26,7 @@ folder=$unpacked/$name
 expected=$( (printf '%s\n' UsbResetOnResume.exe UsbResetOnResume.exe.sha256 LICENSE.txt README.txt
              git -C "$clone" ls-files admin) | sort)
 actual=$(cd "$folder" && find . -type f | sed 's|^\./||' | sort)
-[ "$actual" = "$expected" ] || fail "the zip holds $(echo $actual), expected $(echo $expected)"
+[ "$actual" = "$expected" ] || fail "the zip holds $(tr "\n" " " <<<"$actual"), expected $(tr "\n" " " <<<"$expected")"
 [ "$(cd "$unpacked" && ls)" = "$name" ] || fail "the zip does not hold one folder $name"
 
 cmp "$folder/UsbResetOnResume.exe" "$clone/build/UsbResetOnResume.exe" || fail "the program in the zip is not the one built"

@@ -25,7 +25,8 @@ def main(image_path, new_base_text, copy_path):
     if new_base % 0x10000 or new_base == header.ImageBase:
         sys.exit(f"{new_base:#x}: the new base must be 64 KiB aligned and differ from {header.ImageBase:#x}")
 
-    delta = (new_base - header.ImageBase) & 0xFFFFFFFF
+    old_base = header.ImageBase
+    delta = (new_base - old_base) & 0xFFFFFFFF
     fixups = 0
     for block in pe.DIRECTORY_ENTRY_BASERELOC:
         for entry in block.entries:
@@ -44,7 +45,7 @@ def main(image_path, new_base_text, copy_path):
     header.DllCharacteristics &= ~DYNAMIC_BASE
     header.CheckSum = pe.generate_checksum()
     pe.write(copy_path)
-    print(f"relocated {fixups} fixups from {new_base - delta & 0xFFFFFFFF:#x} to {new_base:#x}")
+    print(f"relocated {fixups} fixups from {old_base:#x} to {new_base:#x}")
 
 
 if __name__ == "__main__":
