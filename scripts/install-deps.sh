@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs what building and testing the program needs on a Debian 12 machine, as root:
 # the host toolchain, GoogleTest, clang with its sanitizer and fuzzer runtimes, valgrind, mingw-w64
-# for i686, and 32-bit Wine. Quiet when all is there.
+# for i686, 32-bit Wine, Python with pefile, and openssl with osslsigncode for signing. Quiet when all
+# is there.
 set -euo pipefail
 
-packages=(cmake g++ googletest libgtest-dev clang llvm libclang-rt-14-dev valgrind git
-          g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386)
+packages=(cmake g++ googletest libgtest-dev clang llvm libclang-rt-14-dev valgrind git python3 python3-pefile
+          g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 openssl osslsigncode)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -23,13 +23,15 @@ size=$(stat -c %s "$program")
     || fail "$(basename "$program").sha256 does not match the program"
 
 resources=$("$windres" -i "$program" -O rc)
+# The version information carries the licence's copyright line, word for word.
+copyright=$(grep -m1 '^Copyright' "$source_dir/LICENSE") || fail "LICENSE has no Copyright line"
 for expected in \
     "FILEVERSION ${version//./, }, 0" \
     "VALUE \"FileVersion\", \"$version\"" \
     "VALUE \"ProductVersion\", \"$version\"" \
     'VALUE "OriginalFilename", "UsbResetOnResume.exe"' \
     'VALUE "ProductName", "UsbResetOnResume"' \
-    'VALUE "LegalCopyright", "Copyright' \
+    "VALUE \"LegalCopyright\", \"$copyright\"" \
     '1 24 /* RT_MANIFEST */' \
     'requestedExecutionLevel level=""requireAdministrator""' \
     'supportedOS Id=""{e2011457-1546-43c5-a5fe-008deee3d3f0}""' \

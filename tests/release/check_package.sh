@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# The release package from two clones (build_clones.sh): the same zip bytes and SHA256SUMS, and in the
+# zip what an administrator needs: the program as built, its checksum, the licence, the README up to
+# the developers' part, every administrator script, all as text files Notepad shows line by line.
+# usage: check_package.sh VERSION WORK_DIR
+set -euo pipefail
+version=$1 work=$2
+clone=$work/a other=$work/second-clone-at-a-longer-path
+name=UsbResetOnResume-$version-win32
+failures=0
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+
+release=$clone/build/release
+cmp "$release/$name.zip" "$other/build/release/$name.zip" || fail "two clones packed different zips"
+cmp "$release/SHA256SUMS" "$other/build/release/SHA256SUMS" || fail "two clones wrote different SHA256SUMS"
+(cd "$release" && sha256sum --check --quiet SHA256SUMS) || fail "SHA256SUMS does not match the zip"
+
+unpacked=$work/unpacked
+rm -rf "$unpacked" && mkdir -p "$unpacked"
+(cd "$unpacked" && cmake -E tar xf "$release/$name.zip")
+folder=$unpacked/$name
+
+expected=$( (printf '%s\n' UsbResetOnResume.exe UsbResetOnResume.exe.sha256 LICENSE.txt README.txt
+             git -C "$clone" ls-files admin) | sort)
+actual=$(cd "$folder" && find . -type f | sed 's|^\./||' | sort)
+[ "$actual" = "$expected" ] || fail "the zip holds $(tr "\n" " " <<<"$actual"), expected $(tr "\n" " " <<<"$expected")"
+[ "$(cd "$unpacked" && ls)" = "$name" ] || fail "the zip does not hold one folder $name"
+
+cmp "$folder/UsbResetOnResume.exe" "$clone/build/UsbResetOnResume.exe" || fail "the program in the zip is not the one built"
+(cd "$folder" && sha256sum --check --quiet UsbResetOnResume.exe.sha256) || fail "the .sha256 in the zip does not match the program"
+for file in $(git -C "$clone" ls-files admin); do
+    cmp "$folder/$file" "$clone/$file" || fail "$file in the zip differs from the sources"
+done
+
+diff <(tr -d '\r' <"$folder/LICENSE.txt") "$clone/LICENSE" >/dev/null || fail "LICENSE.txt is not the licence"
+readme=$(tr -d '\r' <"$folder/README.txt")
+[ "$(head -n 1 <<<"$readme")" = "$(head -n 1 "$clone/README.md")" ] || fail "README.txt does not start as README.md does"
+grep -q '^## Release and verify' <<<"$readme" || fail "README.txt lacks the section on release and verification"
+! grep -qE "^## Building and testing by hand|end of the administrator's part" <<<"$readme" \
+    || fail "README.txt holds the developers' part or the marker"
+for text in LICENSE.txt README.txt; do
+    ! grep -q $'[^\r]$' "$folder/$text" || fail "$text has lines not ending in CR LF"
+done
+
+[ "$failures" -eq 0 ] || exit 1
+echo "package: $name.zip $(stat -c %s "$release/$name.zip") bytes, identical from two clones, sha256 $(cut -d' ' -f1 "$release/SHA256SUMS")"
