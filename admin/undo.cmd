@@ -29,8 +29,8 @@ rem A key name never reaches a command line, where a quote, %% or ^^ in it could
 rem it goes from reg's listing through a FOR variable into a .reg file, between brackets, where no
 rem character of it is special. Only direct subkeys of the class key are instances: the 5th and 6th
 rem backslash-separated parts of their path are Class and the GUID, the 7th is the name (the class
-rem key itself has none, and keeps its own values). A character
-rem outside the console code page arrives as "?", and such a name is reported instead.
+rem key itself has none, and keeps its own values). A character outside the console code page
+rem arrives as "?", and such a name is reported instead.
 for /f "tokens=5,6* delims=\" %%A in ('reg query "%class%" ^<nul 2^>nul') do (
     set "name=%%C"
     if /i "%%A\%%B"=="Class\%guid%" if defined name (
@@ -55,7 +55,6 @@ if errorlevel 1 (
 )
 rem Importing a section creates its key: a name that reached the file altered (a look-alike
 rem character put in by the console code page) would add an empty instance. Say so.
-rem (Wine's cmd loses its place on a second "call" to a label, so the count is written out.)
 set "count=0"
 for /f "tokens=5,6* delims=\" %%A in ('reg query "%class%" ^<nul 2^>nul') do (
     set "name=%%C"

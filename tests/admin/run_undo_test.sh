@@ -49,7 +49,7 @@ check_case() {
     for set in "${control_sets[@]}"; do
         local before="$work/$case_name/before/$set.reg" after="$work/$case_name/after/$set.reg"
         if [[ " $present " == *" $set "* ]]; then
-            grep -q '"ForceHCResetOnResume"="1"' "$before" || fail "$set was not seeded"
+            grep -q '^"ForceHCResetOnResume"=' "$before" || fail "$set was not seeded"
             diff <(expected_after "$before" "$left") "$after" >"$work/diff.txt" \
                 || fail "$set: not exactly the instances' ForceHCResetOnResume removed: $(cat "$work/diff.txt")"
         else
@@ -75,6 +75,10 @@ diff -r "$work/first-run" "$work/second-run" >/dev/null || fail "a second run ch
 
 case_name="ControlSet002 missing, names outside the console code page"
 check_case "ControlSet001 CurrentControlSet" 1 $'café\nЖук' awkward_names.reg.txt non_ascii_names.reg.txt
+
+# A class key with no instance at all: nothing to import, nothing left, the class key's own value kept.
+case_name="no instances"
+check_case "CurrentControlSet" 0 "" class_key_only.reg.txt
 
 if [ "$failures" -ne 0 ]; then
     echo "undo: $failures check(s) failed" >&2
