@@ -8,7 +8,7 @@ check=$1 program=$2 seeds=$3
 : "${WINEPREFIX:?WINEPREFIX must name the prepared prefix}"
 export WINEDEBUG=-all
 
-source "$(dirname "$0")/admin_test_lib.sh"
+source "$(dirname "$0")/../wine_registry_cases.sh"
 
 # run_check EXPECTED_STATUS: the listing goes to $work/listing.txt as "SET|NAME|WHAT" lines, WHAT
 # being the flag as shown, or "unreadable", or "no class key".
@@ -41,7 +41,7 @@ expect_listing() {
 # REG_SZ, which reg shows as text and the script does not judge). No REG_QWORD: Wine 8's reg shows
 # its data as "(null)".
 case_name="value types"
-seed "ControlSet001 ControlSet002 CurrentControlSet" controller_kinds.reg.txt
+seed_templates "ControlSet001 ControlSet002 CurrentControlSet" controller_kinds.reg.txt
 export_class_keys "$work/before"
 run_check 1
 export_class_keys "$work/after-check"
@@ -77,7 +77,7 @@ run_check 1
 # character outside the console code page arrives as "?": both are named as unreadable, and as they
 # may be controllers, the status is 1.
 case_name="awkward names, ControlSet002 missing"
-seed "ControlSet001 CurrentControlSet" awkward_names.reg.txt non_ascii_names.reg.txt
+seed_templates "ControlSet001 CurrentControlSet" awkward_names.reg.txt non_ascii_names.reg.txt
 wine "$program" || fail "the program failed"
 run_check 1
 expected=("ControlSet002|-|no class key")

@@ -9,7 +9,7 @@ undo=$1 seeds=$2
 : "${WINEPREFIX:?WINEPREFIX must name the prepared prefix}"
 export WINEDEBUG=-all
 
-source "$(dirname "$0")/admin_test_lib.sh"
+source "$(dirname "$0")/../wine_registry_cases.sh"
 
 # The export as undo should leave it: no "ForceHCResetOnResume" in a direct instance of the class
 # key, except in the instances named in $2 (one per line), which keep theirs.
@@ -42,7 +42,7 @@ run_undo() {
 check_case() {
     local present=$1 expected_status=$2 left=$3
     shift 3
-    seed "$present" "$@"
+    seed_templates "$present" "$@"
     export_class_keys "$work/$case_name/before"
     run_undo "$expected_status"
     export_class_keys "$work/$case_name/after"

@@ -8,38 +8,13 @@ program=$1 helper=$2 seed=$3
 : "${WINEPREFIX:?WINEPREFIX must name the prepared prefix}"
 export WINEDEBUG=-all
 
-usb_class='\Control\Class\{36FC9E60-C465-11CF-8056-444553540000}'
-control_sets=(ControlSet001 ControlSet002 CurrentControlSet)
+# Each case starts from the registry the prefix had before the test, and the test leaves it so: the
+# dangling link the helper adds cannot be deleted with reg.exe.
+source "$(dirname "$0")/../wine_registry_cases.sh"
+usb_class="\\Control\\Class\\$guid"
 # The instances of control_sets.reg whose "Controller" begins with 0x01. Not among them: the class
 # key itself, a nested key, non-controllers, an empty "Controller", and the two the helper adds.
 controllers='0000 0002 0005'
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/end-to-end.XXXXXX")
-failures=0
-
-fail() {
-    echo "FAIL ($case_name): $*" >&2
-    failures=$((failures + 1))
-}
-
-windows_path() {
-    echo "Z:${1//\//\\}"
-}
-
-class_key() {
-    echo "HKLM\\SYSTEM\\$1$usb_class"
-}
-
-# Each case starts from the registry the prefix had before the test, and the test leaves it so: the
-# dangling link the helper adds cannot be deleted with reg.exe.
-wineserver -w
-cp "$WINEPREFIX/system.reg" "$work/pristine-system.reg"
-restore_registry() {
-    wineserver -k 2>/dev/null || true
-    wineserver -w
-    cp "$work/pristine-system.reg" "$WINEPREFIX/system.reg"
-}
-trap 'restore_registry; rm -rf "$work"' EXIT
 
 # Seeds the control sets of $1 from the .reg text; with $2 = linked, ControlSet001 is a registry link
 # to CurrentControlSet: two paths to one key, as on Windows, though there the link is CurrentControlSet
@@ -63,19 +38,6 @@ seed() {
         wine "$helper" link "SYSTEM\\$set$usb_class\\0001" 'SOFTWARE\UsbResetOnResumeTests\NoSuchKey' \
             || fail "could not add the unopenable instance to $set"
         wine "$helper" long-name "SYSTEM\\$set$usb_class" 0001 || fail "could not add the long-named instance to $set"
-    done
-}
-
-# One file per control set: the class key exported as text, or "missing".
-export_class_keys() {
-    local into=$1
-    mkdir -p "$into"
-    for set in "${control_sets[@]}"; do
-        if wine reg export "$(class_key "$set")" "$(windows_path "$into/$set.utf16")" /y >/dev/null 2>&1; then
-            iconv -f UTF-16 -t UTF-8 "$into/$set.utf16" | tr -d '\r' > "$into/$set.reg"
-        else
-            echo missing > "$into/$set.reg"
-        fi
     done
 }
 

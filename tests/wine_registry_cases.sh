@@ -1,8 +1,9 @@
-# Shared by the administrator scripts' tests: the Wine registry put back after every case, control
-# sets seeded from .reg text, class keys exported for comparison. Source it with $seeds set.
+# Shared by the tests that run programs and scripts under Wine on seeded control sets: the names of
+# the class keys, the prefix's registry put back after every case and at the end, the class keys
+# exported for comparison, and failures counted per case. Source it in a prepared WINEPREFIX.
 guid='{36FC9E60-C465-11CF-8056-444553540000}'
 control_sets=(ControlSet001 ControlSet002 CurrentControlSet)
-work=$(mktemp -d "${TMPDIR:-/tmp}/admin-test.XXXXXX")
+work=$(mktemp -d "${TMPDIR:-/tmp}/wine-registry-case.XXXXXX")
 failures=0
 
 fail() {
@@ -28,9 +29,23 @@ restore_registry() {
 }
 trap 'restore_registry; rm -rf "$work"' EXIT
 
-# seed "SETS PRESENT" SEED_FILE...: each seed is written for every present set as UTF-16 .reg text
-# (the only encoding reg import takes non-ASCII names from); absent sets lose their class key.
-seed() {
+# One file per control set: the class key exported as text, or "missing".
+export_class_keys() {
+    local into=$1
+    mkdir -p "$into"
+    for set in "${control_sets[@]}"; do
+        if wine reg export "$(class_key "$set")" "$(windows_path "$into/$set.utf16")" /y >/dev/null 2>&1; then
+            iconv -f UTF-16 -t UTF-8 "$into/$set.utf16" | tr -d '\r' > "$into/$set.reg"
+        else
+            echo missing > "$into/$set.reg"
+        fi
+    done
+}
+
+# seed_templates "SETS PRESENT" TEMPLATE...: each template in $seeds (.reg text whose keys say SET for
+# the control set) is imported for every present set as UTF-16 .reg text (the only encoding reg import
+# takes non-ASCII names from); absent sets lose their class key.
+seed_templates() {
     local present=$1
     shift
     restore_registry
@@ -46,16 +61,3 @@ seed() {
         done
     done
 }
-
-export_class_keys() {
-    local into=$1
-    mkdir -p "$into"
-    for set in "${control_sets[@]}"; do
-        if wine reg export "$(class_key "$set")" "$(windows_path "$into/$set.utf16")" /y >/dev/null 2>&1; then
-            iconv -f UTF-16 -t UTF-8 "$into/$set.utf16" | tr -d '\r' > "$into/$set.reg"
-        else
-            echo missing > "$into/$set.reg"
-        fi
-    done
-}
-
