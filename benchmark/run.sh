@@ -89,4 +89,16 @@ batch_median=$(printf '%s\n' "${batch_times[@]}" | median)
 echo "median of $pairs: program $program_median ms, batch $batch_median ms;" \
      "the batch takes $(awk -v b="$batch_median" -v p="$program_median" 'BEGIN { printf "%.1f", b / p }') times as long"
 
+# What the program costs before it does any work: the same runs on the prefix's own registry, which
+# has no instances in ControlSet001 or ControlSet002 and few in CurrentControlSet.
+wineserver -k 2>/dev/null || true
+wineserver -w
+cp "$work/pristine-system.reg" "$prefix/system.reg"
+start_times=()
+for ((pair = 1; pair <= pairs; pair++)); do
+    start_times+=("$(milliseconds "${program[@]}")")
+done
+echo "program on the prefix's own registry: median $(printf '%s\n' "${start_times[@]}" | median) ms" \
+     "(${start_times[*]} ms)"
+
 build/host/benchmark/registry_call_count
