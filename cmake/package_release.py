@@ -78,7 +78,9 @@ def main(version, source_dir, program, output_dir):
 
     digest = hashlib.sha256(zip_path.read_bytes()).hexdigest()
     sums = output_dir / "SHA256SUMS"
-    sums.write_text(f"{digest}  {zip_path.name}\n", encoding="ascii")
+    partial_sums = output_dir / ".SHA256SUMS.partial"
+    partial_sums.write_text(f"{digest}  {zip_path.name}\n", encoding="ascii")
+    os.replace(partial_sums, sums)
     print(f"{zip_path}: {zip_path.stat().st_size} bytes, sha256 {digest}")
 
 

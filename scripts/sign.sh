@@ -52,6 +52,8 @@ done
 password=${SIGN_PASSWORD-}
 if [ -n "$password_file" ]; then
     IFS= read -r password <"$password_file" || true
+    # A password file saved on Windows ends its line with CR LF.
+    password=${password%$'\r'}
 fi
 password_pipe() {
     printf '%s' "$password"
@@ -84,6 +86,10 @@ output_dir=$(cd "$(dirname "$output")" 2>/dev/null && pwd) || die "$(dirname "$o
 output="$output_dir/$(basename "$output")"
 [ "$(realpath "$program")" != "$(realpath -m "$output")" ] \
     || die "the signed copy must not replace $program, which is the file that verifies against the sources"
+# A mistyped --output must not destroy the certificate, the key or the password.
+for file in ${pkcs12:+"$pkcs12"} ${cert:+"$cert"} ${key:+"$key"} ${password_file:+"$password_file"}; do
+    [ "$(realpath "$file")" != "$(realpath -m "$output")" ] || die "the signed copy must not replace $file"
+done
 
 work=$(mktemp -d "$output_dir/.sign.XXXXXX")
 trap 'rm -rf "$work"' EXIT

@@ -76,8 +76,8 @@ public:
     }
 
     // The class key is opened first; then subkeys are asked for at indices 0, 1, 2, ... and each one
-    // returned is opened; the first enumeration that fails other than with ERROR_MORE_DATA ends the
-    // loop, and only the close of the class key follows it.
+    // returned is opened next, by that name; the first enumeration that fails other than with
+    // ERROR_MORE_DATA ends the loop, and only the close of the class key follows it.
     void Course(int result)
     {
         if (calls_.empty() || calls_[0].operation != Operation::Open || calls_[0].handle != HKEY_LOCAL_MACHINE) {
@@ -106,7 +106,12 @@ public:
                                                  + std::to_string(nextIndex) + " was due");
             nextIndex = call.index + 1;
             enumerated = call.status == ERROR_SUCCESS ? call.name : RegString();
-            if (call.status == ERROR_SUCCESS || call.status == ERROR_MORE_DATA) {
+            if (call.status == ERROR_SUCCESS) {
+                Require(i + 1 < calls_.size() && calls_[i + 1].operation == Operation::Open,
+                        "subkey \"" + Narrow(call.name) + "\" was enumerated but not opened next");
+                continue;
+            }
+            if (call.status == ERROR_MORE_DATA) {
                 continue;
             }
             Require(i + 2 == calls_.size() && calls_[i + 1].operation == Operation::Close

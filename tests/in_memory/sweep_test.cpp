@@ -11,6 +11,9 @@
 #include <string>
 #include <vector>
 
+// The program's entry point, in entry/main.cpp.
+int wmain(int argc, wchar_t** argv);
+
 namespace {
 
 using in_memory::Call;
@@ -116,5 +119,25 @@ INSTANTIATE_TEST_SUITE_P(
                   {ControlSet001, ControlSet002}, 0},
         SweepCase{"NoControlSets", {}, {}, 0}),
     [](const testing::TestParamInfo<SweepCase>& param) { return param.param.title; });
+
+TEST(Program, ExitStatusIsTheSweepsResultWhateverTheArguments)
+{
+    for (const int failing : {0, 1}) {
+        TheRegistry().Reset();
+        for (const RegString& classKey : {ControlSet001, ControlSet002, CurrentControlSet}) {
+            SeedControlSet(classKey);
+        }
+        if (failing != 0) {
+            TheRegistry().FailCallsOnKey(CurrentControlSet + WIDE("\\0000"), ERROR_ACCESS_DENIED, Operation::Set);
+        }
+        wchar_t program[] = L"UsbResetOnResume.exe";
+        wchar_t help[] = L"/?";
+        wchar_t* argv[] = {program, help, nullptr};
+
+        EXPECT_EQ(wmain(2, argv), failing);
+        EXPECT_EQ(ResetFlagWritten(CurrentControlSet), failing == 0);
+        EXPECT_TRUE(ResetFlagWritten(ControlSet001));
+    }
+}
 
 } // namespace

@@ -52,6 +52,8 @@ refusals=(
     "not for code signing|--cert $keys/server.pem --key $keys/server-key.pem"
     "is not the private key|--cert $keys/signer.pem --key $keys/server-key.pem"
     "must not replace|--cert $keys/signer.pem --key $keys/signer-key.pem --output $dist/UsbResetOnResume.exe"
+    "must not replace|--cert $keys/signer.pem --key $keys/signer-key.pem --output $keys/signer-key.pem"
+    "must not replace|--pkcs12 $keys/signer.p12 --password-file $keys/password --output $keys/signer.p12"
     "time-stamp server|--cert $keys/signer.pem --key $keys/signer-key.pem --timestamp http://127.0.0.1:9/"
 )
 for refusal in "${refusals[@]}"; do
@@ -63,6 +65,11 @@ for refusal in "${refusals[@]}"; do
     grep -qF -- "$message" "$work/sign.out" || fail "sign.sh $arguments: no \"$message\" in: $(cat "$work/sign.out")"
     [ "$(dist_state)" = "$before" ] || fail "sign.sh $arguments: the program's folder changed: $(ls -A "$dist")"
 done
+
+# A password file saved on Windows (CR LF) is read as its one line.
+printf 'correct horse\r\n' >"$keys/password-crlf"
+"$scripts/sign.sh" --pkcs12 "$keys/signer.p12" --password-file "$keys/password-crlf" --output "$work/crlf-signed.exe" \
+    "$dist/UsbResetOnResume.exe" >"$work/sign.out" 2>&1 || fail "sign.sh with a CR LF password file: $(cat "$work/sign.out")"
 
 # Both kinds of certificate file sign; the PKCS#12 file with the default output beside the program.
 SIGN_PASSWORD='correct horse' "$scripts/sign.sh" --pkcs12 "$keys/signer.p12" "$dist/UsbResetOnResume.exe" \
