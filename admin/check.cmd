@@ -27,8 +27,10 @@ echo %~1:
 set "unapplied="
 rem Instances are the direct subkeys: the 7th backslash-separated part of a listed path is the name.
 rem A name reaches reg only as a FOR variable, so nothing in it is special to cmd; a quote in it still
-rem ends the argument for reg, whose query then fails, and the instance is reported as unreadable
-rem (as is a name with a character outside the console code page, which arrives as "?").
+rem ends the argument for reg, and a character outside the console code page arrives as "?": such a
+rem name cannot be given to reg, may be a controller the program writes, and counts against the
+rem status. Any other instance reg cannot read is one it refuses (on Windows the Properties subkey is
+rem readable only by SYSTEM): the program skips it too, so it is only listed.
 rem Only data that reg shows as hex digits (REG_BINARY, REG_NONE, REG_DWORD, REG_QWORD) is kept,
 rem and its first byte is tested by a child cmd, which expands it afresh. Results come back through
 rem files and SET /P: Wine's cmd loses its way in a block holding more than one nested FOR /F.
@@ -62,9 +64,20 @@ for /f "tokens=5,6* delims=\" %%A in ('reg query "%class%" ^<nul 2^>nul') do (
         if defined readable if defined controller echo   %%C
         if defined readable if defined controller cmd /d /c echo       ForceHCResetOnResume: %%flag%%
         if defined readable if defined controller if not defined applied set "unapplied=1"
-        if not defined readable echo   %%C: could not be read, so it may be a controller
-        if not defined readable set "unapplied=1"
+        set "unpassable="
+        if not defined readable call :Unpassable
+        if defined unpassable echo   %%C: could not be read ^(its name cannot be given to reg^), so it may be a controller
+        if defined unpassable set "unapplied=1"
+        if not defined readable if not defined unpassable echo   %%C: cannot be read with these rights ^(the program skips what it cannot read^)
     )
 )
 if defined unapplied if /i "%~1"=="CurrentControlSet" set "status=1"
+exit /b 0
+
+rem Sets "unpassable" when the name in "name" holds a quote or a "?". Its own FOR /F, out of the
+rem caller's block; the quotes become "?" and the name goes to a file through SET, never a command.
+:Unpassable
+set "namemark=x%name:"=?%x"
+> "%work%\name.txt" set namemark
+for /f "usebackq tokens=1* delims=?" %%P in ("%work%\name.txt") do set "unpassable=%%Q"
 exit /b 0

@@ -24,17 +24,24 @@ if errorlevel 1 (
 )
 set "file=%work%\%~1.reg"
 > "%file%" echo Windows Registry Editor Version 5.00
+rem Only direct subkeys of the class key are instances: the 5th and 6th backslash-separated parts of
+rem their path are Class and the GUID, the 7th is the name (the class key itself has none).
 set "before=0"
-rem A key name never reaches a command line, where a quote, %% or ^^ in it could change the command:
-rem it goes from reg's listing through a FOR variable into a .reg file, between brackets, where no
-rem character of it is special. Only direct subkeys of the class key are instances: the 5th and 6th
-rem backslash-separated parts of their path are Class and the GUID, the 7th is the name (the class
-rem key itself has none, and keeps its own values). A character outside the console code page
-rem arrives as "?", and such a name is reported instead.
 for /f "tokens=5,6* delims=\" %%A in ('reg query "%class%" ^<nul 2^>nul') do (
     set "name=%%C"
-    if /i "%%A\%%B"=="Class\%guid%" if defined name (
-        set /a "before+=1"
+    if /i "%%A\%%B"=="Class\%guid%" if defined name set /a "before+=1"
+)
+rem A key name never reaches a command line, where a quote, %% or ^^ in it could change the command:
+rem it goes from reg's listing through a FOR variable into a .reg file, between brackets, where no
+rem character of it is special. Only the instances that hold the value get a section: importing a
+rem section of a key reg cannot open fails (on Windows the Properties subkey is readable only by
+rem SYSTEM), and one that reg cannot read is never listed as holding it. Nested keys (a 4th part
+rem after the GUID) and the class key keep theirs. A character outside the console code page
+rem arrives as "?", and such a name is reported instead.
+for /f "tokens=5,6,7* delims=\" %%A in ('reg query "%class%" /s /v ForceHCResetOnResume ^<nul 2^>nul') do (
+    set "name=%%C"
+    set "deeper=%%D"
+    if /i "%%A\%%B"=="Class\%guid%" if defined name if not defined deeper (
         > "%work%\name.txt" echo x%%Cx
         set "unreadable="
         for /f "usebackq tokens=1* delims=?" %%P in ("%work%\name.txt") do set "unreadable=%%Q"

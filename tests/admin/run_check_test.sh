@@ -11,7 +11,8 @@ export WINEDEBUG=-all
 source "$(dirname "$0")/../wine_registry_cases.sh"
 
 # run_check EXPECTED_STATUS: the listing goes to $work/listing.txt as "SET|NAME|WHAT" lines, WHAT
-# being the flag as shown, or "unreadable", or "no class key".
+# being the flag as shown, or "unreadable" (a name reg cannot be given), or "refused" (an instance
+# reg will not read), or "no class key".
 run_check() {
     local status=0
     timeout 120 wine cmd /c "$(windows_path "$check")" </dev/null >"$work/output.txt" 2>&1 || status=$?
@@ -24,6 +25,7 @@ run_check() {
         /^[^ ].*: no USB class key$/ { sub(/: no USB class key$/, ""); print $0 "|-|no class key"; next }
         /^[^ ].*:$/ { set = substr($0, 1, length($0) - 1); next }
         /^  [^ ].*: could not be read/ { name = substr($0, 3); sub(/: could not be read.*/, "", name); print set "|" name "|unreadable"; next }
+        /^  [^ ].*: cannot be read with these rights/ { name = substr($0, 3); sub(/: cannot be read with these rights.*/, "", name); print set "|" name "|refused"; next }
         /^      ForceHCResetOnResume: / { sub(/^      ForceHCResetOnResume: /, ""); print set "|" name "|" $0; next }
         /^  / { name = substr($0, 3); next }
         { print "unexpected line: " $0 }
@@ -75,7 +77,7 @@ run_check 1
 
 # Awkward names are listed as they are; a name with a quote cannot be given to reg, and one with a
 # character outside the console code page arrives as "?": both are named as unreadable, and as they
-# may be controllers, the status is 1.
+# may be controllers, the status is 1. (An instance reg refuses to read cannot be made under Wine.)
 case_name="awkward names, ControlSet002 missing"
 seed_templates "ControlSet001 CurrentControlSet" awkward_names.reg.txt non_ascii_names.reg.txt
 wine "$program" || fail "the program failed"
@@ -90,6 +92,26 @@ for set in ControlSet001 CurrentControlSet; do
     done
 done
 expect_listing "${expected[@]}"
+
+# Each kind of name alone makes the status 1: the quotes with every controller written ...
+case_name="names with a quote alone"
+seed_templates "CurrentControlSet" awkward_names.reg.txt
+wine "$program" || fail "the program failed"
+run_check 1
+expected=("ControlSet001|-|no class key" "ControlSet002|-|no class key")
+for name in 0000 0002 0003 "a  b" 'x&y(z)^!w!' 'p%PATH%q;r,s=t'; do
+    expected+=("CurrentControlSet|$name|REG_DWORD 0x1")
+done
+expected+=('CurrentControlSet|q"r|unreadable' 'CurrentControlSet|"|unreadable')
+expect_listing "${expected[@]}"
+
+# ... and the names arriving as "?".
+case_name="names outside the console code page alone"
+seed_templates "CurrentControlSet" non_ascii_names.reg.txt
+wine "$program" || fail "the program failed"
+run_check 1
+expect_listing "ControlSet001|-|no class key" "ControlSet002|-|no class key" \
+    'CurrentControlSet|caf?|unreadable' 'CurrentControlSet|???|unreadable'
 
 if [ "$failures" -ne 0 ]; then
     echo "check: $failures check(s) failed" >&2

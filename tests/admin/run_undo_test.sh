@@ -76,6 +76,12 @@ diff -r "$work/first-run" "$work/second-run" >/dev/null || fail "a second run ch
 case_name="ControlSet002 missing, names outside the console code page"
 check_case "ControlSet001 CurrentControlSet" 1 $'café\nЖук' awkward_names.reg.txt non_ascii_names.reg.txt
 
+# Instances without the value get no section, so one whose name arrives as "?" is neither reported
+# nor counted against the status (on Windows this keeps out the Properties subkey, which only SYSTEM
+# may read), and nothing about them changes.
+case_name="instances without the value, names outside the console code page"
+check_case "ControlSet001 CurrentControlSet" 0 "" awkward_names.reg.txt unflagged_names.reg.txt
+
 # A class key with no instance at all: nothing to import, nothing left, the class key's own value kept.
 case_name="no instances"
 check_case "CurrentControlSet" 0 "" class_key_only.reg.txt
