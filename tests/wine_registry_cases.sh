@@ -29,6 +29,18 @@ restore_registry() {
 }
 trap 'restore_registry; rm -rf "$work"' EXIT
 
+# run_script SCRIPT.cmd EXPECTED_STATUS: runs an administrator's script with no console input and a
+# time limit, so one that asks anything fails instead of hanging; its output is left in $work/output.txt.
+run_script() {
+    local script=$1 expected=$2 status=0
+    timeout 120 wine cmd /c "$(windows_path "$script")" </dev/null >"$work/output.txt" 2>&1 || status=$?
+    if [ "$status" = 124 ]; then
+        fail "$(basename "$script") did not finish within 120 s (waiting for input?)"
+    elif [ "$status" != "$expected" ]; then
+        fail "exit status $status, expected $expected; output: $(tr -d '\r' < "$work/output.txt")"
+    fi
+}
+
 # One file per control set: the class key exported as text, or "missing".
 export_class_keys() {
     local into=$1

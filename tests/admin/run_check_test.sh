@@ -14,13 +14,7 @@ source "$(dirname "$0")/../wine_registry_cases.sh"
 # being the flag as shown, or "unreadable" (a name reg cannot be given), or "refused" (an instance
 # reg will not read), or "no class key".
 run_check() {
-    local status=0
-    timeout 120 wine cmd /c "$(windows_path "$check")" </dev/null >"$work/output.txt" 2>&1 || status=$?
-    if [ "$status" = 124 ]; then
-        fail "check.cmd did not finish within 120 s (waiting for input?)"
-    elif [ "$status" != "$1" ]; then
-        fail "exit status $status, expected $1; output: $(tr -d '\r' < "$work/output.txt")"
-    fi
+    run_script "$check" "$1"
     tr -d '\r' < "$work/output.txt" | awk '
         /^[^ ].*: no USB class key$/ { sub(/: no USB class key$/, ""); print $0 "|-|no class key"; next }
         /^[^ ].*:$/ { set = substr($0, 1, length($0) - 1); next }

@@ -27,24 +27,13 @@ expected_after() {
     ' "$1"
 }
 
-# run_undo EXPECTED_STATUS: runs the script with no console input and a time limit.
-run_undo() {
-    local status=0
-    timeout 120 wine cmd /c "$(windows_path "$undo")" </dev/null >"$work/output.txt" 2>&1 || status=$?
-    if [ "$status" = 124 ]; then
-        fail "undo.cmd did not finish within 120 s (waiting for input?)"
-    elif [ "$status" != "$1" ]; then
-        fail "exit status $status, expected $1; output: $(tr -d '\r' < "$work/output.txt")"
-    fi
-}
-
 # check_case "SETS PRESENT" EXPECTED_STATUS "NAMES LEFT" SEED_FILE...
 check_case() {
     local present=$1 expected_status=$2 left=$3
     shift 3
     seed_templates "$present" "$@"
     export_class_keys "$work/$case_name/before"
-    run_undo "$expected_status"
+    run_script "$undo" "$expected_status"
     export_class_keys "$work/$case_name/after"
     for set in "${control_sets[@]}"; do
         local before="$work/$case_name/before/$set.reg" after="$work/$case_name/after/$set.reg"
@@ -69,7 +58,7 @@ case_name="awkward names in all three control sets"
 check_case "ControlSet001 ControlSet002 CurrentControlSet" 0 "" awkward_names.reg.txt
 # A second run finds nothing to remove, changes nothing, and succeeds.
 cp -r "$work/$case_name/after" "$work/first-run"
-run_undo 0
+run_script "$undo" 0
 export_class_keys "$work/second-run"
 diff -r "$work/first-run" "$work/second-run" >/dev/null || fail "a second run changed the registry"
 
