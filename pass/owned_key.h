@@ -16,15 +16,16 @@ public:
         }
     }
 
-    // Opens parent\path with the given access; on failure the key stays empty and nothing is closed.
-    [[nodiscard]] bool Open(HKEY parent, const WCHAR* path, REGSAM access)
+    // Opens parent\path with the given access and returns the platform's status; on failure the key
+    // stays empty and nothing is closed.
+    [[nodiscard]] LSTATUS Open(HKEY parent, const WCHAR* path, REGSAM access)
     {
         HKEY opened = nullptr;
-        if (RegOpenKeyExW(parent, path, 0, access, &opened) != ERROR_SUCCESS) {
-            return false;
+        const LSTATUS status = RegOpenKeyExW(parent, path, 0, access, &opened);
+        if (status == ERROR_SUCCESS) {
+            key_ = opened;
         }
-        key_ = opened;
-        return true;
+        return status;
     }
 
     [[nodiscard]] HKEY Get() const { return key_; }

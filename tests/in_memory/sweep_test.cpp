@@ -68,6 +68,7 @@ struct SweepCase {
     std::vector<RegString> present;
     std::vector<RegString> failing; // control sets whose controller refuses the write
     int exitStatus;
+    std::vector<RegString> unopenable = {}; // control sets whose class key refuses to be opened
 };
 
 void PrintTo(const SweepCase& sweepCase, std::ostream* out)
@@ -88,6 +89,9 @@ TEST_P(SweepStatus, ComesFromCurrentControlSetAlone)
     for (const RegString& classKey : sweepCase.failing) {
         registry.FailCallsOnKey(classKey + WIDE("\\0000"), ERROR_ACCESS_DENIED, Operation::Set);
     }
+    for (const RegString& classKey : sweepCase.unopenable) {
+        registry.SetAccess(classKey, in_memory::Access::None);
+    }
 
     EXPECT_EQ(SweepControlSets(), sweepCase.exitStatus);
     // Running again repeats the same writes and gives the same status.
@@ -99,7 +103,9 @@ TEST_P(SweepStatus, ComesFromCurrentControlSetAlone)
         const bool failing = std::find(sweepCase.failing.begin(), sweepCase.failing.end(), classKey)
                              != sweepCase.failing.end();
         EXPECT_EQ(registry.KeyExists(classKey), present) << "a missing control set must not be created";
-        EXPECT_EQ(present && ResetFlagWritten(classKey), present && !failing) << Narrow(classKey);
+        const bool unopenable = std::find(sweepCase.unopenable.begin(), sweepCase.unopenable.end(), classKey)
+                                != sweepCase.unopenable.end();
+        EXPECT_EQ(present && ResetFlagWritten(classKey), present && !failing && !unopenable) << Narrow(classKey);
     }
 }
 
@@ -117,7 +123,11 @@ INSTANTIATE_TEST_SUITE_P(
         SweepCase{"ControlSet002MissingFailureInCurrent", {ControlSet001, CurrentControlSet}, {CurrentControlSet}, 1},
         SweepCase{"CurrentControlSetMissingAfterFailures", {ControlSet001, ControlSet002},
                   {ControlSet001, ControlSet002}, 0},
-        SweepCase{"NoControlSets", {}, {}, 0}),
+        SweepCase{"NoControlSets", {}, {}, 0},
+        SweepCase{"ClassKeyUnopenableInControlSet001Only", {ControlSet001, ControlSet002, CurrentControlSet}, {}, 0,
+                  {ControlSet001}},
+        SweepCase{"ClassKeyUnopenableInCurrentControlSet", {ControlSet001, ControlSet002, CurrentControlSet}, {}, 1,
+                  {CurrentControlSet}}),
     [](const testing::TestParamInfo<SweepCase>& param) { return param.param.title; });
 
 TEST(Program, ExitStatusIsTheSweepsResultWhateverTheArguments)

@@ -13,8 +13,9 @@ bool ControllerQualifies(const std::vector<BYTE>& controller)
 
 bool Scenario::NeedsFaults() const
 {
-    return std::any_of(keys.begin(), keys.end(),
-                       [](const ScenarioKey& key) { return key.behaviour != KeyBehaviour::Normal; });
+    return classKeyBehaviour != KeyBehaviour::Normal
+           || std::any_of(keys.begin(), keys.end(),
+                          [](const ScenarioKey& key) { return key.behaviour != KeyBehaviour::Normal; });
 }
 
 namespace {
@@ -120,6 +121,16 @@ std::vector<Scenario> MakeScenarios()
                   {WIDE("0001"), {Description(WIDE("USB Root Hub"))}, KeyBehaviour::RefusesWriteAccess},
                   {WIDE("0002"), {Controller(REG_DWORD, DwordBytes(1))}, KeyBehaviour::RefusesWriteAccess},
                   {WIDE("Properties"), {}, KeyBehaviour::RefusesAnyAccess}},
+         .result = 1},
+        // A class key that is there but cannot be looked into may hold controllers: the pass cannot
+        // say they were written.
+        {.title = "UnopenableClassKeyFailsThePass",
+         .classKeyBehaviour = KeyBehaviour::RefusesAnyAccess,
+         .keys = {{WIDE("0000"), {BinaryOne()}}},
+         .result = 1},
+        {.title = "EnumerationErrorFailsThePass",
+         .classKeyBehaviour = KeyBehaviour::FailsEnumeration,
+         .keys = {{WIDE("0000"), {BinaryOne()}}},
          .result = 1},
     };
 }
