@@ -6,19 +6,11 @@
 
 namespace {
 
-// Enumerating the instances needs only KEY_ENUMERATE_SUB_KEYS; the class key is opened for reading,
-// values and subkeys (0x0009), because that is the access the program documents: permissions and
-// audit rules written for it then match what it asks.
-constexpr REGSAM ClassKeyAccess = KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS;
-static_assert(ClassKeyAccess == 0x0009);
 // The platform's standard write access (KEY_WRITE, as permissions grant it) plus reading "Controller":
 // the pass uses KEY_QUERY_VALUE and KEY_SET_VALUE of it. Asking for write access up front is also what
 // tells an instance the program may not change from one it may.
 constexpr REGSAM InstanceAccess = KEY_WRITE | KEY_QUERY_VALUE;
 static_assert(InstanceAccess == 0x00020007);
-// Enough to tell whether an instance that refuses write access is a controller.
-constexpr REGSAM InstanceReadAccess = KEY_QUERY_VALUE;
-static_assert(InstanceReadAccess == 0x0001);
 
 [[nodiscard]] bool WriteResetOnResume(HKEY instance)
 {

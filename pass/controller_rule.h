@@ -4,6 +4,16 @@
 
 #include "registry_api.h"
 
+// Enumerating the instances needs only KEY_ENUMERATE_SUB_KEYS; the class key is opened for reading,
+// values and subkeys (0x0009), because that is the access the program documents: permissions and
+// audit rules written for it then match what it asks.
+constexpr REGSAM ClassKeyAccess = KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS;
+static_assert(ClassKeyAccess == 0x0009);
+// Enough to tell whether an instance is a controller and to read its setting, and no more: an
+// instance that refuses write access is still judged.
+constexpr REGSAM InstanceReadAccess = KEY_QUERY_VALUE;
+static_assert(InstanceReadAccess == 0x0001);
+
 // Characters, including the terminating NUL: the longest name Windows allows (255) fits, and a longer
 // one, which only other registries hold, is skipped.
 constexpr DWORD NameCapacity = 256;
