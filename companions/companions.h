@@ -7,6 +7,8 @@
 #include "owned_key.h"
 #include "registry_api.h"
 
+#include <cstddef>
+
 // The setting of one controller as the check read it. `status` is that of reading it: ERROR_SUCCESS
 // (then type, size and the first `size` bytes of data are what is stored), ERROR_FILE_NOT_FOUND (no
 // setting), ERROR_MORE_DATA (more than ControllerDataCapacity bytes, `size` of them) or another error.
@@ -93,3 +95,75 @@ template <typename Visit>
 // undo's is 1 when any set's is.
 [[nodiscard]] int CheckControlSets(Report& report);
 [[nodiscard]] int UndoControlSets(Report& report);
+
+// Text that grows as it is written; the companions' one use of the heap. Out of memory ends the
+// program (abort), which a caller sees as a failed run.
+class Text {
+public:
+    Text() = default;
+    Text(const Text&) = delete;
+    Text& operator=(const Text&) = delete;
+    ~Text();
+
+    void Append(const WCHAR* text, std::size_t length);
+    void Append(const WCHAR* text);
+    void AppendNumber(DWORD value, unsigned base = 10);
+    void Clear() { size_ = 0; }
+    [[nodiscard]] const WCHAR* Data() const { return data_; }
+    [[nodiscard]] std::size_t Size() const { return size_; }
+
+private:
+    WCHAR* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+// Where a listing's lines go: whole lines, each ending in CR LF.
+class Output {
+public:
+    virtual ~Output() = default;
+    virtual void Write(const WCHAR* text, std::size_t length) = 0;
+};
+
+// A Report as lines for an administrator, one instance per line with its name last and exactly as
+// the registry gives it. Per control set: its name, the instances as found, then those not read.
+class Listing final : public Report {
+public:
+    explicit Listing(Output& output) : output_(output) {}
+
+    void ControlSet(const WCHAR* classKeyPath) override;
+    void ClassKey(LSTATUS status) override;
+    void Controller(const WCHAR* name, const FlagState& flag) override;
+    void Removed(const WCHAR* name) override;
+    void Left(const WCHAR* name, LSTATUS status) override;
+    void NotRead(const WCHAR* name, LSTATUS status) override;
+    void NameTooLong(DWORD index) override;
+    void ListEnded(LSTATUS status) override;
+
+private:
+    // Ends the line being built and sends it, or keeps it for the end of the control set.
+    void EndLine(bool deferred = false);
+
+    Output& output_;
+    Text line_;
+    Text deferred_;
+};
+
+// UTF-8 for the UTF-16 text: every name the registry holds keeps its characters, except an unpaired
+// surrogate, which UTF-8 cannot carry and becomes U+FFFD. `out` holds at least 3 bytes per WCHAR;
+// returns the bytes written.
+std::size_t EncodeUtf8(const WCHAR* text, std::size_t length, char* out);
+
+#ifdef _WIN32
+// Standard output: WriteConsoleW on a console, which shows every character the font has; UTF-8
+// otherwise (a file or a pipe), where the console code page would lose characters.
+class StandardOutput final : public Output {
+public:
+    StandardOutput();
+    void Write(const WCHAR* text, std::size_t length) override;
+
+private:
+    HANDLE handle_;
+    bool console_;
+};
+#endif
