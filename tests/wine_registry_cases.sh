@@ -1,4 +1,4 @@
-# Shared by the tests that run programs and scripts under Wine on seeded control sets: the names of
+# Shared by the tests that run the program and its companions under Wine on seeded control sets: the names of
 # the class keys, the prefix's registry put back after every case and at the end, the class keys
 # exported for comparison, and failures counted per case. Source it in a prepared WINEPREFIX.
 guid='{36FC9E60-C465-11CF-8056-444553540000}'
@@ -11,35 +11,17 @@ fail() {
     failures=$((failures + 1))
 }
 
-windows_path() {
-    echo "Z:${1//\//\\}"
-}
-
 class_key() {
     echo "HKLM\\SYSTEM\\$1\\Control\\Class\\$guid"
 }
 
 # The registry is put back as it was after every case and at the end, as the other Wine tests expect.
-wineserver -w
-cp "$WINEPREFIX/system.reg" "$work/pristine-system.reg"
+source "$(dirname "${BASH_SOURCE[0]}")/../scripts/wine-env.sh"
+wine_registry_save "$work/pristine-system.reg"
 restore_registry() {
-    wineserver -k 2>/dev/null || true
-    wineserver -w
-    cp "$work/pristine-system.reg" "$WINEPREFIX/system.reg"
+    wine_registry_restore "$work/pristine-system.reg"
 }
 trap 'restore_registry; rm -rf "$work"' EXIT
-
-# run_script SCRIPT.cmd EXPECTED_STATUS: runs an administrator's script with no console input and a
-# time limit, so one that asks anything fails instead of hanging; its output is left in $work/output.txt.
-run_script() {
-    local script=$1 expected=$2 status=0
-    timeout 120 wine cmd /c "$(windows_path "$script")" </dev/null >"$work/output.txt" 2>&1 || status=$?
-    if [ "$status" = 124 ]; then
-        fail "$(basename "$script") did not finish within 120 s (waiting for input?)"
-    elif [ "$status" != "$expected" ]; then
-        fail "exit status $status, expected $expected; output: $(tr -d '\r' < "$work/output.txt")"
-    fi
-}
 
 # One file per control set: the class key exported as text, or "missing".
 export_class_keys() {
