@@ -1,6 +1,6 @@
-# Shared by the tests that run the program and its companions under Wine on seeded control sets: the names of
-# the class keys, the prefix's registry put back after every case and at the end, the class keys
-# exported for comparison, and failures counted per case. Source it in a prepared WINEPREFIX.
+# Shared by the tests that run the program and its companions under Wine on seeded control sets: the
+# names of the class keys, the prefix's registry put back after every case and at the end, the class
+# keys exported for comparison, and failures counted per case. Source it in a prepared WINEPREFIX.
 guid='{36FC9E60-C465-11CF-8056-444553540000}'
 control_sets=(ControlSet001 ControlSet002 CurrentControlSet)
 work=$(mktemp -d "${TMPDIR:-/tmp}/wine-registry-case.XXXXXX")
