@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Two clones of the committed sources, at paths of different lengths, build byte-identical programs;
-# when the working tree has nothing uncommitted, the program built here is the same bytes again.
-# usage: check_reproducible.sh SOURCE_DIR PROGRAM.exe
+# when the working tree has nothing uncommitted, each program built here is the same bytes again.
+# usage: check_reproducible.sh SOURCE_DIR PROGRAM.exe...
 set -euo pipefail
-source_dir=$1 program=$2
+source_dir=$1
+shift
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/reproducible.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -13,20 +14,25 @@ build_clone() {
     git clone --quiet "$source_dir" "$clone"
     cmake -S "$clone" -B "$clone/build" -DCMAKE_TOOLCHAIN_FILE="$clone/cmake/mingw-w64-i686.cmake" \
         -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_TESTING=OFF >/dev/null
-    cmake --build "$clone/build" --target UsbResetOnResume -j"$(nproc)" >/dev/null
+    cmake --build "$clone/build" --target UsbResetOnResume UsbResetOnResumeCheck UsbResetOnResumeUndo \
+        -j"$(nproc)" >/dev/null
 }
 
 build_clone "$work/a"
 build_clone "$work/second-clone-at-a-longer-path"
-first=$work/a/build/UsbResetOnResume.exe
-second=$work/second-clone-at-a-longer-path/build/UsbResetOnResume.exe
-
-if ! cmp "$first" "$second"; then
-    echo "FAIL: two clones built different programs" >&2
-    exit 1
-fi
-if [ -z "$(git -C "$source_dir" status --porcelain)" ] && ! cmp "$first" "$program"; then
-    echo "FAIL: the program built here differs from a clean clone's" >&2
-    exit 1
-fi
-echo "reproducible: $(sha256sum "$first" | cut -d' ' -f1)"
+failures=0
+for program in "$@"; do
+    name=$(basename "$program")
+    first=$work/a/build/$name
+    second=$work/second-clone-at-a-longer-path/build/$name
+    if ! cmp "$first" "$second"; then
+        echo "FAIL: two clones built different $name" >&2
+        failures=$((failures + 1))
+    elif [ -z "$(git -C "$source_dir" status --porcelain)" ] && ! cmp "$first" "$program"; then
+        echo "FAIL: the $name built here differs from a clean clone's" >&2
+        failures=$((failures + 1))
+    else
+        echo "reproducible: $name $(sha256sum "$first" | cut -d' ' -f1)"
+    fi
+done
+[ "$failures" -eq 0 ]
