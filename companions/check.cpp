@@ -42,13 +42,14 @@ int CheckClassKey(const WCHAR* classKeyPath, Report& report)
 
 int CheckControlSets(Report& report)
 {
-    // As for the program, only CurrentControlSet, the configuration Windows is running, decides.
-    const WCHAR* const currentControlSet = ClassKeyPaths[std::size(ClassKeyPaths) - 1];
+    // As for the program, only CurrentControlSet, the configuration Windows is running and the last
+    // of the class key paths, decides.
+    const std::size_t currentControlSet = std::size(ClassKeyPaths) - 1;
     int result = 0;
-    for (const WCHAR* classKeyPath : ClassKeyPaths) {
-        report.ControlSet(classKeyPath);
-        const int setResult = CheckClassKey(classKeyPath, report);
-        if (classKeyPath == currentControlSet) {
+    for (std::size_t set = 0; set < std::size(ClassKeyPaths); ++set) {
+        report.ControlSet(ClassKeyPaths[set]);
+        const int setResult = CheckClassKey(ClassKeyPaths[set], report);
+        if (set == currentControlSet) {
             result = setResult;
         }
     }

@@ -370,8 +370,9 @@ LSTATUS Registry::Delete(HKEY key, const WCHAR* valueName)
 {
     Call call{.operation = Operation::Delete, .handle = key, .name = FromNullable(valueName)};
     const Handle* handle = nullptr;
-    if (const LSTATUS status = Admit(call, KEY_SET_VALUE, handle); status != ERROR_SUCCESS) {
-        return Finish(call, status);
+    const LSTATUS admitted = Admit(call, KEY_SET_VALUE, handle);
+    if (admitted != ERROR_SUCCESS) {
+        return Finish(call, admitted);
     }
     // Names compare without regard to case; a null name, like "", is the key's unnamed value.
     return Finish(call, handle->key->values.erase(call.name) == 1 ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND);

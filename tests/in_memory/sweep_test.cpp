@@ -1,6 +1,7 @@
-// The program's sweep over the three control sets: order, which pass decides the exit status, and
-// control sets that are missing.
+// The program's sweep over the three control sets, and its companions': order, which control set
+// decides the exit status, and control sets that are missing.
 #include "class_key_paths.h"
+#include "companion_record.h"
 #include "in_memory_registry.h"
 #include "registry_tree.h"
 #include "sweep_control_sets.h"
@@ -129,6 +130,67 @@ INSTANTIATE_TEST_SUITE_P(
         SweepCase{"ClassKeyUnopenableInCurrentControlSet", {ControlSet001, ControlSet002, CurrentControlSet}, {}, 1,
                   {CurrentControlSet}}),
     [](const testing::TestParamInfo<SweepCase>& param) { return param.param.title; });
+
+// The companions over the three sets: the check's status is CurrentControlSet's, as the program's is;
+// the undo's is 1 when any set keeps a setting it could not remove, or could not be looked through.
+struct CompanionSweepCase {
+    std::string title;
+    std::vector<RegString> applied;    // control sets whose controller holds the setting
+    std::vector<RegString> readOnly;   // control sets whose controller refuses write access
+    std::vector<RegString> unopenable; // control sets whose class key refuses to be opened
+    int checkStatus;
+    int undoStatus;
+};
+
+void PrintTo(const CompanionSweepCase& sweepCase, std::ostream* out)
+{
+    *out << sweepCase.title;
+}
+
+class CompanionSweep : public testing::TestWithParam<CompanionSweepCase> {};
+
+TEST_P(CompanionSweep, CheckFollowsCurrentControlSetUndoAnySet)
+{
+    const CompanionSweepCase& sweepCase = GetParam();
+    in_memory::Registry& registry = TheRegistry();
+    registry.Reset();
+    for (const RegString& classKey : {ControlSet001, ControlSet002, CurrentControlSet}) {
+        SeedControlSet(classKey);
+    }
+    for (const RegString& classKey : sweepCase.applied) {
+        registry.SetValue(classKey + WIDE("\\0000"), WIDE("ForceHCResetOnResume"), REG_DWORD, DwordBytes(1));
+    }
+    for (const RegString& classKey : sweepCase.readOnly) {
+        registry.SetAccess(classKey + WIDE("\\0000"), in_memory::Access::ReadOnly);
+    }
+    for (const RegString& classKey : sweepCase.unopenable) {
+        registry.SetAccess(classKey, in_memory::Access::None);
+    }
+    const std::vector<RegString> all{ControlSet001, ControlSet002, CurrentControlSet};
+
+    CompanionRecord check;
+    EXPECT_EQ(CheckControlSets(check), sweepCase.checkStatus);
+    EXPECT_EQ(check.controlSets, all);
+    CompanionRecord undo;
+    EXPECT_EQ(UndoControlSets(undo), sweepCase.undoStatus);
+    EXPECT_EQ(undo.controlSets, all);
+    EXPECT_EQ(TheRegistry().OpenHandles(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ControlSets, CompanionSweep,
+    testing::Values(
+        CompanionSweepCase{"AllApplied", {ControlSet001, ControlSet002, CurrentControlSet}, {}, {}, 0, 0},
+        CompanionSweepCase{"NoneApplied", {}, {}, {}, 1, 0},
+        CompanionSweepCase{"UnappliedInControlSet001Only", {ControlSet002, CurrentControlSet}, {}, {}, 0, 0},
+        CompanionSweepCase{"UnappliedInCurrentControlSetOnly", {ControlSet001, ControlSet002}, {}, {}, 1, 0},
+        CompanionSweepCase{"SettingThatCannotBeRemovedInControlSet002",
+                           {ControlSet001, ControlSet002, CurrentControlSet}, {ControlSet002}, {}, 0, 1},
+        CompanionSweepCase{"ClassKeyUnopenableInControlSet001",
+                           {ControlSet001, ControlSet002, CurrentControlSet}, {}, {ControlSet001}, 0, 1},
+        CompanionSweepCase{"ClassKeyUnopenableInCurrentControlSet",
+                           {ControlSet001, ControlSet002, CurrentControlSet}, {}, {CurrentControlSet}, 1, 1}),
+    [](const testing::TestParamInfo<CompanionSweepCase>& param) { return param.param.title; });
 
 TEST(Program, ExitStatusIsTheSweepsResultWhateverTheArguments)
 {

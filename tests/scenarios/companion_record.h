@@ -14,6 +14,7 @@ struct CompanionRecord final : Report {
         DWORD type;
         std::vector<BYTE> data; // as read, when the status is ERROR_SUCCESS
     };
+    std::vector<RegString> controlSets;
     std::vector<LSTATUS> classKeys;
     std::vector<Flag> controllers;
     std::vector<RegString> removed;
@@ -22,7 +23,7 @@ struct CompanionRecord final : Report {
     std::vector<DWORD> namesTooLong;
     std::vector<LSTATUS> listEnds;
 
-    void ControlSet(const WCHAR*) override {}
+    void ControlSet(const WCHAR* classKeyPath) override { controlSets.emplace_back(classKeyPath); }
     void ClassKey(LSTATUS status) override { classKeys.push_back(status); }
     void Controller(const WCHAR* name, const FlagState& flag) override
     {

@@ -99,8 +99,10 @@ std::vector<Scenario> MakeScenarios()
                   {WIDE("0001"), {BinaryOne()}}},
          .written = {WIDE("0001")},
          .result = 1},
+        // 0000's setting, which the undo cannot remove either, is named and fails the undo.
         {.title = "WriteRefusedNonControllerIsNoFailure",
-         .keys = {{WIDE("0000"), {Controller(REG_BINARY, {0x00})}, KeyBehaviour::RefusesWriteAccess},
+         .keys = {{WIDE("0000"), {Controller(REG_BINARY, {0x00}), Value(WIDE("ForceHCResetOnResume"), REG_DWORD, DwordBytes(1))},
+                   KeyBehaviour::RefusesWriteAccess},
                   {WIDE("0001"), {Description(WIDE("USB Root Hub"))}, KeyBehaviour::RefusesWriteAccess},
                   {WIDE("0002"), {BinaryOne()}}},
          .written = {WIDE("0002")}},
@@ -165,6 +167,10 @@ std::vector<Scenario> MakeScenarios()
         {.title = "SettingOfEightBytesIsNotApplied",
          .keys = {{WIDE("0000"), {BinaryOne(), Value(WIDE("ForceHCResetOnResume"), REG_DWORD,
                                                      {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00})}},
+                  {WIDE("0001"), {BinaryOne(), Value(WIDE("ForceHCResetOnResume"), REG_DWORD, DwordBytes(1))}}},
+         .written = {WIDE("0000"), WIDE("0001")}},
+        {.title = "SettingOfAnotherTypeIsNotApplied",
+         .keys = {{WIDE("0000"), {BinaryOne(), Value(WIDE("ForceHCResetOnResume"), REG_BINARY, DwordBytes(1))}},
                   {WIDE("0001"), {BinaryOne(), Value(WIDE("ForceHCResetOnResume"), REG_DWORD, DwordBytes(1))}}},
          .written = {WIDE("0000"), WIDE("0001")}},
         // A setting whose data names another key is data, never a path to follow: the undo removes the
