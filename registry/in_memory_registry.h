@@ -1,6 +1,6 @@
-// A registry in memory that stands in for the platform's off Windows: the five operations behave as
-// the platform's do where the pass depends on them, and tests shape keys, refuse access, inject
-// failures and read back every call.
+// A registry in memory that stands in for the platform's off Windows: its operations behave as the
+// platform's do where the pass and the companions depend on them, and tests shape keys, refuse
+// access, inject failures and read back every call.
 #pragma once
 
 #include "name_order.h"
@@ -135,7 +135,7 @@ private:
     std::vector<Call> calls_;
 };
 
-// The registry behind the five operations.
+// The registry behind the operations.
 Registry& TheRegistry();
 
 } // namespace in_memory

@@ -1,5 +1,6 @@
-// What the pass relies on from the registry's five operations, asserted the same way against both
-// registries: where the in-memory registry and the platform's disagree, this fails on one of them.
+// What the pass and the companions rely on from the registry's operations, asserted the same way
+// against both registries: where the in-memory registry and the platform's disagree, this fails on
+// one of them.
 #include "scenario_registry.h"
 
 #include <gtest/gtest.h>
