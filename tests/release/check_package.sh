@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The release package from two clones (build_clones.sh): the same zip bytes and SHA256SUMS, and in the
-# zip what an administrator needs: the program as built, its checksum, the licence, the README up to
-# the developers' part, every administrator script, all as text files Notepad shows line by line.
+# The release package from two clones (build_clean_clones.sh): the same zip bytes and SHA256SUMS,
+# and in the zip what an administrator needs: the program as built, its checksum, the licence, the
+# README up to the developers' part, every administrator script, all as text files Notepad shows line
+# by line.
 # usage: check_package.sh VERSION WORK_DIR
 set -euo pipefail
 version=$1 work=$2

@@ -3,7 +3,7 @@
 # leaves nothing behind; a signed copy verifies against the sources rebuilt in another clone; without
 # its signature it is the reproducible program; its detached signature attached to the other clone's
 # build gives the signed bytes; and a change of one byte anywhere in it is reported.
-# usage: check_signing.sh SCRIPTS_DIR CLONES_DIR  (as build_clones.sh leaves it)
+# usage: check_signing.sh SCRIPTS_DIR CLONES_DIR  (as build_clean_clones.sh leaves it)
 set -euo pipefail
 scripts=$1 clones=$2
 unset SIGN_PASSWORD
