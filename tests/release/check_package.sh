@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The release package from two clones (build_clean_clones.sh): the same zip bytes and SHA256SUMS,
 # and in the zip what an administrator needs: the program as built, its checksum, the licence, the
-# README up to the developers' part, every administrator script, all as text files Notepad shows
+# administrator's guide as README.txt, every administrator script, all as text files Notepad shows
 # line by line. And release.sh, run in a clone made as Git for Windows makes one (core.autocrlf=true),
 # refuses changes that are not committed, which would give a zip of the same name with other bytes.
 # usage: check_package.sh VERSION WORK_DIR
@@ -39,10 +39,13 @@ done
 
 diff <(tr -d '\r' <"$folder/LICENSE.txt") "$clone/LICENSE" >/dev/null || fail "LICENSE.txt is not the licence"
 readme=$(tr -d '\r' <"$folder/README.txt")
-[ "$(head -n 1 <<<"$readme")" = "$(head -n 1 "$clone/README.md")" ] || fail "README.txt does not start as README.md does"
-grep -q '^## Release and verify' <<<"$readme" || fail "README.txt lacks the section on release and verification"
-! grep -qE "^## Building and testing by hand|end of the administrator's part" <<<"$readme" \
-    || fail "README.txt holds the developers' part or the marker"
+[ "$readme" = "$(cat "$clone/docs/administrators.md")" ] || fail "README.txt is not docs/administrators.md"
+# A Windows administrator has the zip, not the sources or a Debian machine.
+! grep -nE 'scripts/|install-deps|sha256sum|cmake |osslsigncode' <<<"$readme" \
+    || fail "README.txt sends the administrator to tools that are not in the zip"
+for windows_check in 'certutil -hashfile UsbResetOnResume.exe SHA256' 'Get-AuthenticodeSignature'; do
+    grep -qF "$windows_check" <<<"$readme" || fail "README.txt does not show how to check the download with $windows_check"
+done
 for text in LICENSE.txt README.txt; do
     ! grep -q $'[^\r]$' "$folder/$text" || fail "$text has lines not ending in CR LF"
 done
