@@ -82,7 +82,7 @@ flip_byte() {  # FILE OFFSET: inverts one byte
     byte=$(od -An -tu1 -j"$2" -N1 "$1" | tr -d ' ')
     printf "\\$(printf '%03o' $((byte ^ 0xff)))" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none
 }
-pem_signer="--cert $keys/signer.pem --key $keys/signer-key.pem"
+pem_signer=(--cert "$keys/signer.pem" --key "$keys/signer-key.pem")
 sign() {  # OUTPUT.exe SIGN.SH ARGUMENTS...: signs, or records why not
     local output=$1
     shift
@@ -97,11 +97,11 @@ sign "$work/crlf-signed.exe" --pkcs12 "$keys/signer.p12" --password-file "$keys/
 SIGN_PASSWORD='correct horse' "$scripts/sign.sh" --pkcs12 "$keys/signer.p12" "$exe" \
     >"$work/sign.out" 2>&1 || fail "sign.sh with the PKCS#12 file: $(cat "$work/sign.out")"
 signed=$dist/UsbResetOnResume-signed.exe
-sign "$work/pem-signed.exe" $pem_signer "$exe"
-sign "$work/time-stamped.exe" $pem_signer --timestamp "$(server_url answer)" "$exe"
-sign "$work/bad-time-stamp.exe" $pem_signer --timestamp "$(server_url corrupt)" "$exe"
+sign "$work/pem-signed.exe" "${pem_signer[@]}" "$exe"
+sign "$work/time-stamped.exe" "${pem_signer[@]}" --timestamp "$(server_url answer)" "$exe"
+sign "$work/bad-time-stamp.exe" "${pem_signer[@]}" --timestamp "$(server_url corrupt)" "$exe"
 # --force replaces a signed copy made before.
-sign "$work/pem-signed.exe" $pem_signer --force "$exe"
+sign "$work/pem-signed.exe" "${pem_signer[@]}" --force "$exe"
 cmp "$exe" "$program" || fail "signing changed the unsigned program"
 for file in "$signed" "$work/pem-signed.exe" "$work/time-stamped.exe" "$work/bad-time-stamp.exe"; do
     [ -f "$file" ] || { echo "FAIL: no signed copy $file to go on with" >&2; exit 1; }
@@ -123,16 +123,16 @@ refusals=(
     "is not valid before||--cert $keys/not-yet-valid.pem --key $keys/not-yet-valid-key.pem $exe"
     "expired on||--cert $keys/expired.pem --key $keys/expired-key.pem $exe"
     "is not the private key||--cert $keys/signer.pem --key $keys/server-key.pem $exe"
-    "must not replace||$pem_signer --output $exe $exe"
-    "must not replace||$pem_signer --output $keys/signer-key.pem $exe"
+    "must not replace||${pem_signer[*]} --output $exe $exe"
+    "must not replace||${pem_signer[*]} --output $keys/signer-key.pem $exe"
     "must not replace||--pkcs12 $keys/signer.p12 --password-file $keys/password --output $keys/signer.p12 $exe"
-    "is a folder||$pem_signer --output $keys $exe"
-    "exists already||$pem_signer $exe"
-    "exists already||$pem_signer --output $exe.sha256 $exe"
-    "is signed already||$pem_signer --output $work/twice.exe $signed"
-    "not a Windows program||$pem_signer --output $work/text.exe $exe.sha256"
-    "time-stamp server||$pem_signer --timestamp http://127.0.0.1:9/ $exe"
-    "did not answer within 3 seconds||$pem_signer --timestamp $(server_url silent) --timestamp-timeout 3 $exe"
+    "is a folder||${pem_signer[*]} --output $keys $exe"
+    "exists already||${pem_signer[*]} $exe"
+    "exists already||${pem_signer[*]} --output $exe.sha256 $exe"
+    "is signed already||${pem_signer[*]} --output $work/twice.exe $signed"
+    "not a Windows program||${pem_signer[*]} --output $work/text.exe $exe.sha256"
+    "time-stamp server||${pem_signer[*]} --timestamp http://127.0.0.1:9/ $exe"
+    "did not answer within 3 seconds||${pem_signer[*]} --timestamp $(server_url silent) --timestamp-timeout 3 $exe"
 )
 for refusal in "${refusals[@]}"; do
     IFS='|' read -r message environment arguments <<<"$refusal"
@@ -186,7 +186,7 @@ cmp "$work/attached.exe" "$signed" || fail "the signature attached to the other 
 cp "$program" "$work/other-program.exe"
 stub=$(grep -boaF 'This program cannot' "$program" | head -n 1 | cut -d: -f1)
 printf 'ihT' | dd of="$work/other-program.exe" bs=1 seek="$stub" conv=notrunc status=none
-sign "$work/other-signed.exe" $pem_signer "$work/other-program.exe"
+sign "$work/other-signed.exe" "${pem_signer[@]}" "$work/other-program.exe"
 # Signatures sign.sh would never make, as someone passing a file off as the signer's would: a second
 # signature nested in either order, and weak digests by the signer's own key.
 attacker() {  # OUTPUT.exe OSSLSIGNCODE-SIGN-ARGUMENTS...
