@@ -37,7 +37,7 @@ bool ResetFlagWritten(const RegString& classKey)
 {
     const auto values = TheRegistry().Values(classKey + WIDE("\\0000"));
     const auto found = values.find(WIDE("ForceHCResetOnResume"));
-    return found != values.end() && found->second == in_memory::Value{REG_DWORD, DwordBytes(1)};
+    return found != values.end() && found->second == RegValue{REG_DWORD, DwordBytes(1)};
 }
 
 TEST(Sweep, VisitsTheUsbClassOfEachControlSetInOrder)
