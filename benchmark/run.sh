@@ -8,18 +8,18 @@ cd "$(dirname "$0")/.."
 pairs=${1:-7}
 
 scripts/install-deps.sh
-for preset in host windows; do
+source scripts/wine-env.sh
+choose_wine_image
+for preset in host "$image_preset"; do
     cmake --preset "$preset" >/dev/null
 done
-cmake --build --preset windows --target UsbResetOnResume -j"$(nproc)" >/dev/null
+cmake --build --preset "$image_preset" --target UsbResetOnResume -j"$(nproc)" >/dev/null
 cmake --build --preset host --target registry_call_count -j"$(nproc)" >/dev/null
 
 work=$PWD/build/benchmark
-prefix=$work/wine-prefix
-scripts/wine-prefix.sh init "$prefix"
-trap 'scripts/wine-prefix.sh stop "$prefix"' EXIT
-export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-windows_path() { echo "Z:${1//\//\\}"; }
+wine_for "$image_arch" "$work/wine-prefix"
+scripts/wine-prefix.sh init
+trap 'scripts/wine-prefix.sh stop' EXIT
 usb_class='Control\Class\{36FC9E60-C465-11CF-8056-444553540000}'
 
 # A third host controllers, a third hubs without "Controller", a third with "Controller" = 00.
@@ -37,12 +37,9 @@ usb_class='Control\Class\{36FC9E60-C465-11CF-8056-444553540000}'
     done
 } > "$work/instances.reg"
 
-wineserver -w
-cp "$prefix/system.reg" "$work/pristine-system.reg"
+wine_registry_save "$work/pristine-system.reg"
 fresh_registry() {
-    wineserver -k 2>/dev/null || true
-    wineserver -w
-    cp "$work/pristine-system.reg" "$prefix/system.reg"
+    wine_registry_restore "$work/pristine-system.reg"
     wine reg import "$(windows_path "$work/instances.reg")" >/dev/null 2>&1
 }
 export_all() {
@@ -51,7 +48,7 @@ export_all() {
         iconv -f UTF-16 -t UTF-8 "$1.$set"
     done
 }
-program=(wine build/windows/UsbResetOnResume.exe)
+program=(wine "build/$image_preset/UsbResetOnResume.exe")
 batch=(wine cmd /c "$(windows_path "$PWD/benchmark/reg_batch.cmd")")
 
 # Both must do the same job before their times mean anything.
@@ -86,14 +83,12 @@ for ((pair = 1; pair <= pairs; pair++)); do
 done
 program_median=$(printf '%s\n' "${program_times[@]}" | median)
 batch_median=$(printf '%s\n' "${batch_times[@]}" | median)
-echo "median of $pairs: program $program_median ms, batch $batch_median ms;" \
+echo "median of $pairs ($image_preset image): program $program_median ms, batch $batch_median ms;" \
      "the batch takes $(awk -v b="$batch_median" -v p="$program_median" 'BEGIN { printf "%.1f", b / p }') times as long"
 
 # What the program costs before it does any work: the same runs on the prefix's own registry, which
 # has no instances in ControlSet001 or ControlSet002 and few in CurrentControlSet.
-wineserver -k 2>/dev/null || true
-wineserver -w
-cp "$work/pristine-system.reg" "$prefix/system.reg"
+wine_registry_restore "$work/pristine-system.reg"
 start_times=()
 for ((pair = 1; pair <= pairs; pair++)); do
     start_times+=("$(milliseconds "${program[@]}")")

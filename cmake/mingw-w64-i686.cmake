@@ -1,19 +1,4 @@
-# Cross-builds for 32-bit x86 Windows with mingw-w64 and runs what it builds under Wine.
-set(CMAKE_SYSTEM_NAME Windows)
+# The shipped program: 32-bit x86 Windows, run under 32-bit Wine.
+set(MINGW_ARCH i686)
 set(CMAKE_SYSTEM_PROCESSOR x86)
-
-# The -posix variants: GoogleTest needs std::mutex, which the win32 thread model lacks.
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-find_program(WINE_PROGRAM wine)
-if(WINE_PROGRAM)
-    set(CMAKE_CROSSCOMPILING_EMULATOR "${WINE_PROGRAM}")
-endif()
+include("${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake")

@@ -5,15 +5,16 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
-cmake --preset windows >/dev/null
-cmake --build --preset windows --target UsbResetOnResume -j"$(nproc)" >/dev/null
+source scripts/wine-env.sh
+choose_wine_image
+cmake --preset "$image_preset" >/dev/null
+cmake --build --preset "$image_preset" --target UsbResetOnResume -j"$(nproc)" >/dev/null
 
-prefix=$PWD/build/demo/wine-prefix
 echo "Preparing a fresh Wine prefix in build/demo ..."
-scripts/wine-prefix.sh init "$prefix"
-trap 'scripts/wine-prefix.sh stop "$prefix"' EXIT
-export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-wine reg import "Z:${PWD//\//\\}\\demo\\demo-registry.reg" >/dev/null 2>&1
+wine_for "$image_arch" "$PWD/build/demo/wine-prefix"
+scripts/wine-prefix.sh init
+trap 'scripts/wine-prefix.sh stop' EXIT
+wine reg import "$(windows_path "$PWD/demo/demo-registry.reg")" >/dev/null 2>&1
 
 usb_class='Control\Class\{36FC9E60-C465-11CF-8056-444553540000}'
 
@@ -41,6 +42,6 @@ show() {
 show "Before:"
 echo
 status=0
-wine build/windows/UsbResetOnResume.exe || status=$?
+wine "build/$image_preset/UsbResetOnResume.exe" || status=$?
 echo "UsbResetOnResume.exe exited with status $status ($([ "$status" = 0 ] && echo "no write failed" || echo "a write failed in CurrentControlSet"))"
 show "After (every instance whose Controller begins with 01 now has ForceHCResetOnResume = 0x1):"

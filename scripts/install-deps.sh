@@ -1,41 +1,67 @@
 #!/usr/bin/env bash
-# Installs what building and testing the program needs on a Debian 12 machine, as root:
-# the host toolchain, GoogleTest, clang with its sanitizer and fuzzer runtimes, valgrind, mingw-w64
-# for i686, 32-bit Wine, Python with pefile, and openssl with osslsigncode for signing. Quiet when all
-# is there.
+# Installs what a command of this project needs on a Debian 12 machine, as root; quiet when all is there.
+# usage: install-deps.sh [test|release]
+#   test (default)  everything: the host toolchain, GoogleTest, clang with its sanitizer and fuzzer
+#                   runtimes, valgrind, mingw-w64 for i686 and x86-64, Wine (64-bit, and 32-bit where
+#                   this machine can run 32-bit code), Python with pefile, openssl and osslsigncode.
+#   release         only what building the program, packaging, signing and verifying need: no Wine,
+#                   no clang, no valgrind, no GoogleTest.
+# It leaves the machine's apt policy as it found it.
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+profile=${1:-test}
 
-packages=(cmake g++ googletest libgtest-dev clang llvm libclang-rt-14-dev valgrind git python3 python3-pefile
-          g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 openssl osslsigncode)
+release_packages=(cmake git python3 g++-mingw-w64-i686 binutils-mingw-w64-i686 openssl osslsigncode)
+case $profile in
+    release) packages=("${release_packages[@]}") ;;
+    test) packages=("${release_packages[@]}" g++ googletest libgtest-dev clang llvm libclang-rt-14-dev valgrind
+                    python3-pefile g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 libc6-i386) ;;
+    *) echo "usage: $0 [test|release]" >&2; exit 2 ;;
+esac
 
-missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' \
-        || missing+=("$package")
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
+missing() {
+    local package
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || echo "$package"
+    done
+}
 
-if [ "$(id -u)" -ne 0 ]; then
-    echo "install-deps: missing ${missing[*]}; run this script as root to install them" >&2
-    exit 1
+log=""
+trap '[ -z "$log" ] || rm -f "$log"' EXIT
+install() {
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "install-deps: missing $*; run this script as root to install them" >&2
+        exit 1
+    fi
+    echo "install-deps: installing $*" >&2
+    [ -n "$log" ] || log=$(mktemp "${TMPDIR:-/tmp}/install-deps.XXXXXX")
+    if ! DEBIAN_FRONTEND=noninteractive apt-get update -qq >"$log" 2>&1; then
+        echo "install-deps: apt-get update reported errors; trying anyway" >&2
+    fi
+    if ! DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >>"$log" 2>&1; then
+        tail -n 20 "$log" >&2
+        echo "install-deps: could not install: $*" >&2
+        exit 1
+    fi
+}
+
+# An earlier version of this script left a preference that ranked the security suite below the main
+# one for every later install on the machine; it is this project's own file, so it goes.
+stale_preference=/etc/apt/preferences.d/usb-reset-on-resume-security
+if [ -f "$stale_preference" ] && [ "$(id -u)" -eq 0 ]; then
+    rm -f "$stale_preference"
+    echo "install-deps: removed $stale_preference, which an earlier version of this script left" >&2
 fi
 
-# The mirror's i386 index of the security suite can fail to download, which leaves amd64 and i386
-# builds of shared libraries at different versions and Wine uninstallable; preferring the main
-# suite keeps both architectures on the same versions.
-preferences=/etc/apt/preferences.d/usb-reset-on-resume-security
-if [ ! -f "$preferences" ]; then
-    printf 'Package: *\nPin: release n=bookworm-security\nPin-Priority: 400\n' > "$preferences"
-fi
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+mapfile -t absent < <(missing "${packages[@]}")
+[ ${#absent[@]} -eq 0 ] || install "${absent[@]}"
+
+# 32-bit Wine, for the shipped 32-bit program's tests, only where 32-bit code can run at all.
+[ "$profile" = test ] || exit 0
+"$here/can-run-x86-32.sh" >/dev/null || exit 0
+mapfile -t absent < <(missing wine32:i386)
+[ ${#absent[@]} -eq 0 ] && exit 0
+if [ "$(id -u)" -eq 0 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
 fi
-
-echo "install-deps: installing ${missing[*]}" >&2
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq >/dev/null || echo "install-deps: apt-get update reported errors; trying anyway" >&2
-if ! apt-get install -y -qq --no-install-recommends "${missing[@]}" >/tmp/install-deps.log 2>&1; then
-    tail -n 20 /tmp/install-deps.log >&2
-    echo "install-deps: could not install: ${missing[*]} (full log: /tmp/install-deps.log)" >&2
-    exit 1
-fi
+install wine32:i386

@@ -11,21 +11,15 @@ fail() {
     failures=$((failures + 1))
 }
 
-windows_path() {
-    echo "Z:${1//\//\\}"
-}
-
 class_key() {
     echo "HKLM\\SYSTEM\\$1\\Control\\Class\\$guid"
 }
 
 # The registry is put back as it was after every case and at the end, as the other Wine tests expect.
-wineserver -w
-cp "$WINEPREFIX/system.reg" "$work/pristine-system.reg"
+source "$(dirname "${BASH_SOURCE[0]}")/../scripts/wine-env.sh"
+wine_registry_save "$work/pristine-system.reg"
 restore_registry() {
-    wineserver -k 2>/dev/null || true
-    wineserver -w
-    cp "$work/pristine-system.reg" "$WINEPREFIX/system.reg"
+    wine_registry_restore "$work/pristine-system.reg"
 }
 trap 'restore_registry; rm -rf "$work"' EXIT
 

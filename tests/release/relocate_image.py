@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Writes a copy of a PE32 image moved to another base, as the loader moves it when ASLR places it
+"""Writes a copy of a PE32 or PE32+ image moved to another base, as the loader moves it when ASLR places it
 elsewhere: every fixup of its own .reloc table applied, the new ImageBase in the header, and the
 copy stripped of DYNAMIC_BASE so that the loader keeps it at that base rather than moving it again.
 
@@ -11,34 +11,42 @@ import pefile
 
 IMAGE_REL_BASED_ABSOLUTE = pefile.RELOCATION_TYPE["IMAGE_REL_BASED_ABSOLUTE"]
 IMAGE_REL_BASED_HIGHLOW = pefile.RELOCATION_TYPE["IMAGE_REL_BASED_HIGHLOW"]
+IMAGE_REL_BASED_DIR64 = pefile.RELOCATION_TYPE["IMAGE_REL_BASED_DIR64"]
 DYNAMIC_BASE = pefile.DLL_CHARACTERISTICS["IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE"]
 
 
 def main(image_path, new_base_text, copy_path):
     new_base = int(new_base_text, 0)
-    pe = pefile.PE(image_path)
+    # Only the relocation table is parsed: pefile writes every structure it parsed back over the
+    # data, which would undo the fixups inside them (the TLS directory holds four).
+    pe = pefile.PE(image_path, fast_load=True)
+    pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]])
     header = pe.OPTIONAL_HEADER
-    if header.Magic != pefile.OPTIONAL_HEADER_MAGIC_PE:
-        sys.exit(f"{image_path}: not a PE32 image")
+    # A 32-bit image's fixups are 32-bit addresses, a 64-bit image's 64-bit ones.
+    if header.Magic == pefile.OPTIONAL_HEADER_MAGIC_PE:
+        fixup_type, get, put, mask = IMAGE_REL_BASED_HIGHLOW, pe.get_dword_at_rva, pe.set_dword_at_rva, 0xFFFFFFFF
+    elif header.Magic == pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS:
+        fixup_type, get, put, mask = IMAGE_REL_BASED_DIR64, pe.get_qword_at_rva, pe.set_qword_at_rva, 0xFFFFFFFFFFFFFFFF
+    else:
+        sys.exit(f"{image_path}: neither a PE32 nor a PE32+ image")
     if not hasattr(pe, "DIRECTORY_ENTRY_BASERELOC"):
         sys.exit(f"{image_path}: no base relocations, so the image can only run at its own base")
     if new_base % 0x10000 or new_base == header.ImageBase:
         sys.exit(f"{new_base:#x}: the new base must be 64 KiB aligned and differ from {header.ImageBase:#x}")
 
     old_base = header.ImageBase
-    delta = (new_base - old_base) & 0xFFFFFFFF
+    delta = (new_base - old_base) & mask
     fixups = 0
     for block in pe.DIRECTORY_ENTRY_BASERELOC:
         for entry in block.entries:
             if entry.type == IMAGE_REL_BASED_ABSOLUTE:  # padding to the block's end
                 continue
-            if entry.type != IMAGE_REL_BASED_HIGHLOW:
-                sys.exit(f"{image_path}: relocation type {entry.type} at {entry.rva:#x} is not one a PE32 x86 image uses")
+            if entry.type != fixup_type:
+                sys.exit(f"{image_path}: relocation type {entry.type} at {entry.rva:#x} is not one this image's format uses")
             # A fixup in bytes the file does not hold (.bss) would be lost here; the linker emits none.
             if pe.get_offset_from_rva(entry.rva) is None:
                 sys.exit(f"{image_path}: relocation at {entry.rva:#x} lies outside the file's data")
-            value = pe.get_dword_at_rva(entry.rva)
-            pe.set_dword_at_rva(entry.rva, (value + delta) & 0xFFFFFFFF)
+            put(entry.rva, (get(entry.rva) + delta) & mask)
             fixups += 1
 
     header.ImageBase = new_base
