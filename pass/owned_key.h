@@ -8,27 +8,31 @@ public:
     OwnedKey() = default;
     OwnedKey(const OwnedKey&) = delete;
     OwnedKey& operator=(const OwnedKey&) = delete;
-    ~OwnedKey()
-    {
-        // Nothing useful can be done about a failed close: the pass's result speaks only of writes.
-        if (key_ != nullptr) {
-            (void)RegCloseKey(key_);
-        }
-    }
+    ~OwnedKey() { Hold(nullptr); }
 
-    // Opens parent\path with the given access; on failure the key stays empty and nothing is closed.
+    // Opens parent\path with the given access; on failure the key stays empty. A key held from an
+    // earlier open is closed either way, so opening twice cannot lose a handle.
     [[nodiscard]] bool Open(HKEY parent, const WCHAR* path, REGSAM access)
     {
         HKEY opened = nullptr;
-        if (RegOpenKeyExW(parent, path, 0, access, &opened) != ERROR_SUCCESS) {
-            return false;
-        }
-        key_ = opened;
-        return true;
+        const bool isOpen = RegOpenKeyExW(parent, path, 0, access, &opened) == ERROR_SUCCESS;
+        // On failure `opened` may hold anything the platform left there: it is not ours to close.
+        Hold(isOpen ? opened : nullptr);
+        return isOpen;
     }
 
     [[nodiscard]] HKEY Get() const { return key_; }
 
 private:
+    // Closes the key held, if any, and holds `key` in its place.
+    void Hold(HKEY key)
+    {
+        // Nothing useful can be done about a failed close: the pass's result speaks only of writes.
+        if (key_ != nullptr) {
+            (void)RegCloseKey(key_);
+        }
+        key_ = key;
+    }
+
     HKEY key_ = nullptr;
 };
