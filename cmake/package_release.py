@@ -1,6 +1,6 @@
 """Packs the release: UsbResetOnResume-VERSION-win32.zip with the program and its companions, each with
-its .sha256, the licence, the administrator's part of the README and the administrator scripts, and
-SHA256SUMS beside it.
+its .sha256, the licence, the administrator's guide (docs/administrators.md) as README.txt and the
+administrator scripts, and SHA256SUMS beside it.
 
 The same sources give the same zip bytes on any machine: entries in sorted order under one folder,
 every time stamp the sources' commit time (or SOURCE_DATE_EPOCH), every mode 0644, no extra fields
@@ -17,7 +17,6 @@ import time
 import zipfile
 from pathlib import Path
 
-README_END_MARKER = "<!-- end of the administrator's part -->"
 UNIX_REGULAR_FILE_0644 = 0o100644
 CREATED_ON_UNIX = 3
 
@@ -38,19 +37,11 @@ def windows_text(text):
     return text.replace("\r\n", "\n").replace("\n", "\r\n").encode("utf-8")
 
 
-def administrators_part(readme):
-    lines = readme.read_text(encoding="utf-8").splitlines(keepends=True)
-    ends = [i for i, line in enumerate(lines) if line.strip() == README_END_MARKER]
-    if len(ends) != 1:
-        sys.exit(f"package_release: {readme} must hold the line {README_END_MARKER} once, not {len(ends)} times")
-    return "".join(lines[:ends[0]]).rstrip("\n") + "\n"
-
-
 def main(version, source_dir, program, output_dir, *companions):
     source_dir, output_dir = Path(source_dir), Path(output_dir)
     files = {
         "LICENSE.txt": windows_text((source_dir / "LICENSE").read_text(encoding="utf-8")),
-        "README.txt": windows_text(administrators_part(source_dir / "README.md")),
+        "README.txt": windows_text((source_dir / "docs" / "administrators.md").read_text(encoding="utf-8")),
     }
     for executable in map(Path, (program, *companions)):
         checksum = executable.with_name(executable.name + ".sha256")

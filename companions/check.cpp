@@ -3,8 +3,6 @@
 #include "class_key_paths.h"
 #include "companions.h"
 
-#include <iterator>
-
 namespace {
 
 // Reads the setting into `data`, the instance's one buffer: its "Controller" has been judged already.
@@ -42,16 +40,11 @@ int CheckClassKey(const WCHAR* classKeyPath, Report& report)
 
 int CheckControlSets(Report& report)
 {
-    // As for the program, only CurrentControlSet, the configuration Windows is running and the last
-    // of the class key paths, decides.
-    const std::size_t currentControlSet = std::size(ClassKeyPaths) - 1;
-    int result = 0;
-    for (std::size_t set = 0; set < std::size(ClassKeyPaths); ++set) {
-        report.ControlSet(ClassKeyPaths[set]);
-        const int setResult = CheckClassKey(ClassKeyPaths[set], report);
-        if (set == currentControlSet) {
-            result = setResult;
-        }
+    // As for the program, the sets Windows is not running are looked at but do not decide.
+    for (const WCHAR* classKeyPath : OtherClassKeyPaths) {
+        report.ControlSet(classKeyPath);
+        (void)CheckClassKey(classKeyPath, report);
     }
-    return result;
+    report.ControlSet(CurrentClassKeyPath);
+    return CheckClassKey(CurrentClassKeyPath, report);
 }

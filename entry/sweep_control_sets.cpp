@@ -6,11 +6,10 @@
 
 int SweepControlSets()
 {
-    int result = 0;
-    // Every pass runs whatever the one before returned. Only CurrentControlSet is what Windows is
-    // running now; a failure in the other sets must not fail the deployment.
-    for (const WCHAR* classKeyPath : ClassKeyPaths) {
-        result = ApplyToClassKey(classKeyPath);
+    // A failure in a set Windows is not running must neither fail the deployment nor keep the
+    // running set from its pass.
+    for (const WCHAR* classKeyPath : OtherClassKeyPaths) {
+        (void)ApplyToClassKey(classKeyPath);
     }
-    return result;
+    return ApplyToClassKey(CurrentClassKeyPath);
 }

@@ -44,7 +44,7 @@ struct Registry::Key {
     Key* parent = nullptr;
     Access access = Access::Full;
     std::map<RegString, std::unique_ptr<Key>, FoldedLess> subkeys;
-    std::map<RegString, Value, FoldedLess> values;
+    std::map<RegString, RegValue, FoldedLess> values;
 };
 
 Registry& TheRegistry()
@@ -123,7 +123,7 @@ void Registry::SetValue(const RegString& keyPath, const RegString& name, DWORD t
 {
     Key& key = Require(keyPath);
     key.values.erase(name);
-    key.values.emplace(name, Value{type, std::move(data)});
+    key.values.emplace(name, RegValue{type, std::move(data)});
 }
 
 void Registry::SetAccess(const RegString& keyPath, Access access)
@@ -147,9 +147,9 @@ std::vector<RegString> Registry::SubkeyNames(const RegString& path) const
     return names;
 }
 
-std::map<RegString, Value> Registry::Values(const RegString& path) const
+std::map<RegString, RegValue> Registry::Values(const RegString& path) const
 {
-    std::map<RegString, Value> values;
+    std::map<RegString, RegValue> values;
     if (const Key* key = Find(*root_, path)) {
         values.insert(key->values.begin(), key->values.end());
     }
@@ -316,7 +316,7 @@ LSTATUS Registry::Query(HKEY key, const WCHAR* valueName, DWORD* reserved, DWORD
     if (found == handle->key->values.end()) {
         return Finish(call, ERROR_FILE_NOT_FOUND);
     }
-    const Value& value = found->second;
+    const RegValue& value = found->second;
     if (type != nullptr) {
         *type = call.type = value.type;
     }
@@ -359,9 +359,9 @@ LSTATUS Registry::Set(HKEY key, const WCHAR* valueName, DWORD reserved, DWORD ty
     // Replaces a value of any type; an existing value keeps the spelling of its name.
     auto& values = handle->key->values;
     if (auto found = values.find(call.name); found != values.end()) {
-        found->second = Value{type, call.data};
+        found->second = RegValue{type, call.data};
     } else {
-        values.emplace(call.name, Value{type, call.data});
+        values.emplace(call.name, RegValue{type, call.data});
     }
     return Finish(call, ERROR_SUCCESS);
 }

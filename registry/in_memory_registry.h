@@ -4,6 +4,7 @@
 #pragma once
 
 #include "name_order.h"
+#include "names_and_values.h"
 #include "registry_api.h"
 
 #include <map>
@@ -18,12 +19,6 @@ enum class Operation { Open, Enumerate, Query, Set, Delete, Close };
 
 // What a key lets callers open it with. ReadOnly refuses any right that could change the key.
 enum class Access { Full, ReadOnly, None };
-
-struct Value {
-    DWORD type = REG_NONE;
-    std::vector<BYTE> data;
-    bool operator==(const Value&) const = default;
-};
 
 // One call of a registry operation, with the arguments the caller gave and what it got back.
 struct Call {
@@ -64,7 +59,7 @@ public:
     [[nodiscard]] bool KeyExists(const RegString& path) const;
     // Names as stored, in the order the registry enumerates them.
     [[nodiscard]] std::vector<RegString> SubkeyNames(const RegString& path) const;
-    [[nodiscard]] std::map<RegString, Value> Values(const RegString& path) const;
+    [[nodiscard]] std::map<RegString, RegValue> Values(const RegString& path) const;
     [[nodiscard]] Access AccessOf(const RegString& path) const;
 
     // The nth call (counting from 1) of the operation fails with the status.

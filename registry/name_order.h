@@ -1,12 +1,9 @@
-// Registry names as strings, and their order: without regard to case, letters folded to upper case as
-// Windows folds them. Folding ASCII is enough for the names the program and its tests use.
+// The order of registry names: without regard to case, letters folded to upper case as Windows folds
+// them, so that '_' and the other characters between 'Z' and 'a' sort after letters. Folding ASCII is
+// enough for the names the program and its tests use.
 #pragma once
 
-#include "registry_api.h"
-
-#include <string>
-
-using RegString = std::basic_string<WCHAR>;
+#include "names_and_values.h"
 
 struct FoldedLess {
     static constexpr WCHAR Fold(WCHAR c) { return (c >= u'a' && c <= u'z') ? static_cast<WCHAR>(c - (u'a' - u'A')) : c; }

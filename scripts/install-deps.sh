@@ -27,7 +27,6 @@ missing() {
 }
 
 log=""
-trap '[ -z "$log" ] || rm -f "$log"' EXIT
 install() {
     if [ "$(id -u)" -ne 0 ]; then
         echo "install-deps: missing $*; run this script as root to install them" >&2
@@ -40,9 +39,11 @@ install() {
     fi
     if ! DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >>"$log" 2>&1; then
         tail -n 20 "$log" >&2
-        echo "install-deps: could not install: $*" >&2
+        echo "install-deps: could not install: $* (full log: $log)" >&2
         exit 1
     fi
+    rm -f "$log"
+    log=""
 }
 
 # An earlier version of this script left a preference that ranked the security suite below the main
@@ -56,9 +57,17 @@ fi
 mapfile -t absent < <(missing "${packages[@]}")
 [ ${#absent[@]} -eq 0 ] || install "${absent[@]}"
 
-# 32-bit Wine, for the shipped 32-bit program's tests, only where 32-bit code can run at all.
+# 32-bit Wine, for the shipped 32-bit program's tests, only where 32-bit code can really run: the
+# probe's override changes what the tests try, never what is installed.
 [ "$profile" = test ] || exit 0
-"$here/can-run-x86-32.sh" >/dev/null || exit 0
+probe=0
+RUN_X86_32="" "$here/can-run-x86-32.sh" >/dev/null || probe=$?
+[ "$probe" -le 1 ] || exit 2
+if [ "$probe" -eq 1 ]; then
+    [ "${RUN_X86_32:-}" != yes ] \
+        || echo "install-deps: RUN_X86_32=yes, but this machine cannot run 32-bit code; not installing wine32:i386" >&2
+    exit 0
+fi
 mapfile -t absent < <(missing wine32:i386)
 [ ${#absent[@]} -eq 0 ] && exit 0
 if [ "$(id -u)" -eq 0 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then

@@ -8,12 +8,15 @@
 #   --password-file FILE  the password of the PKCS#12 file or of the key, on the first line of FILE
 #                         (or in the environment variable SIGN_PASSWORD; never on the command line)
 #   --timestamp URL       an RFC 3161 time-stamp server, so the signature outlives the certificate
+#   --timestamp-timeout SECONDS
+#                         how long to wait for the time-stamp server's answer (default: 60)
 #   --output SIGNED.exe   where the signed copy goes (default: PROGRAM-signed.exe beside PROGRAM)
+#   --force               replace SIGNED.exe if it exists
 # PROGRAM.exe defaults to build/windows/UsbResetOnResume.exe. Exit status: 0 signed, 1 not, 2 usage.
 set -euo pipefail
 
 usage() {
-    sed -n '4,12s/^# \{0,1\}//p' "$0" >&2
+    sed -n '4,15s/^# \{0,1\}//p' "$0" >&2
     exit 2
 }
 die() {
@@ -21,15 +24,16 @@ die() {
     exit 1
 }
 
-pkcs12='' cert='' key='' password_file='' timestamp='' output=''
+pkcs12='' cert='' key='' password_file='' timestamp='' timestamp_timeout=60 output='' force=''
 program="$(cd "$(dirname "$0")/.." && pwd)/build/windows/UsbResetOnResume.exe"
 while [ $# -gt 0 ]; do
     case $1 in
-        --pkcs12|--cert|--key|--password-file|--timestamp|--output)
+        --pkcs12|--cert|--key|--password-file|--timestamp|--timestamp-timeout|--output)
             [ $# -ge 2 ] || usage
             option=${1#--}
             printf -v "${option//-/_}" '%s' "$2"
             shift 2 ;;
+        --force) force=1; shift ;;
         -h|--help) usage ;;
         -*) echo "sign: unknown option $1" >&2; usage ;;
         *) program=$1; shift; [ $# -eq 0 ] || usage ;;
@@ -40,15 +44,19 @@ if [ -n "$pkcs12" ]; then
 else
     [ -n "$cert" ] && [ -n "$key" ] || usage
 fi
+[[ $timestamp_timeout =~ ^[1-9][0-9]*$ ]] || usage
 
-for tool in osslsigncode openssl; do
-    command -v "$tool" >/dev/null || die "$tool not found; install it with scripts/install-deps.sh (as root)"
-done
+# What it lacks is installed first (as root); a machine that has both tools is left alone, so that
+# whoever holds the key can sign there without being root.
+command -v osslsigncode >/dev/null && command -v openssl >/dev/null || "$(dirname "$0")/install-deps.sh" release
 for file in "$program" ${pkcs12:+"$pkcs12"} ${cert:+"$cert"} ${key:+"$key"} ${password_file:+"$password_file"}; do
     [ -f "$file" ] || die "$file: no such file"
 done
 
 # The password reaches openssl and osslsigncode through a pipe, never a command line or a file on disk.
+# Two sources would leave it to a precedence rule which password unlocks the key; ask for one.
+[ -z "${SIGN_PASSWORD-}" ] || [ -z "$password_file" ] \
+    || die "both SIGN_PASSWORD and --password-file give a password; unset SIGN_PASSWORD or leave out --password-file"
 password=${SIGN_PASSWORD-}
 if [ -n "$password_file" ]; then
     IFS= read -r password <"$password_file" || true
@@ -63,30 +71,34 @@ password_pipe() {
 openssl_with_password() {
     if [ -n "$password" ]; then openssl "$@" -passin file:<(password_pipe); else openssl "$@" -passin pass:; fi
 }
+# osslsigncode waits for a time-stamp server as long as the connection stays open; one that never
+# answers must not hold the signing for good.
 osslsigncode_with_password() {
-    if [ -n "$password" ]; then osslsigncode "$@" -readpass <(password_pipe); else osslsigncode "$@"; fi
+    local limit=()
+    [ -z "$timestamp" ] || limit=(timeout "$timestamp_timeout")
+    if [ -n "$password" ]; then
+        "${limit[@]}" osslsigncode "$@" -readpass <(password_pipe)
+    else
+        "${limit[@]}" osslsigncode "$@"
+    fi
 }
 
-# The certificate table's entry in the PE header: a non-zero size means the file carries a signature.
-is_signed() {
-    local pe magic directories
-    pe=$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')
-    magic=$(od -An -tx2 -j$((pe + 24)) -N2 "$1" | tr -d ' ')
-    case $magic in
-        010b) directories=$((pe + 24 + 96)) ;;
-        020b) directories=$((pe + 24 + 112)) ;;
-        *) die "$1 is not a Windows program" ;;
-    esac
-    [ "$(od -An -tu4 -j$((directories + 4 * 8 + 4)) -N4 "$1" | tr -d ' ')" != 0 ]
-}
-is_signed "$program" && die "$program is signed already; sign the unsigned build"
+# osslsigncode's verdict on the program, whichever certificate is trusted: an unsigned Windows program
+# reports that no signature was found, a signed one lists its signatures, and any other file neither.
+verdict=$(osslsigncode verify -CAfile /dev/null -in "$program" 2>&1 || true)
+if grep -q '^Signature Index:' <<<"$verdict"; then
+    die "$program is signed already; sign the unsigned build"
+elif ! grep -q '^No signature found' <<<"$verdict"; then
+    die "$program is not a Windows program osslsigncode can sign"
+fi
 
 [ -n "$output" ] || output="${program%.exe}-signed.exe"
+[ ! -d "$output" ] || die "$output is a folder; give --output the name of the signed copy"
 output_dir=$(cd "$(dirname "$output")" 2>/dev/null && pwd) || die "$(dirname "$output"): no such folder"
 output="$output_dir/$(basename "$output")"
 [ "$(realpath "$program")" != "$(realpath -m "$output")" ] \
     || die "the signed copy must not replace $program, which is the file that verifies against the sources"
-# A mistyped --output must not destroy the certificate, the key or the password.
+# A mistyped --output must not destroy the certificate, the key or the password, even with --force.
 for file in ${pkcs12:+"$pkcs12"} ${cert:+"$cert"} ${key:+"$key"} ${password_file:+"$password_file"}; do
     [ "$(realpath "$file")" != "$(realpath -m "$output")" ] || die "the signed copy must not replace $file"
 done
@@ -120,6 +132,10 @@ subject=$(openssl x509 -in "$cert_pem" -noout -subject -nameopt RFC2253 | sed 's
 # and their reviewers expect the usage stated; a TLS or e-mail certificate is a mistake.
 openssl x509 -in "$cert_pem" -noout -ext extendedKeyUsage 2>/dev/null | grep -qE '(^|[ ,])Code Signing(,|$)' \
     || die "the certificate ($subject) is not for code signing: it lacks the Code Signing extended key usage"
+# Windows rejects a signature made before the certificate's validity began, as it does one made after.
+not_before=$(openssl x509 -in "$cert_pem" -noout -startdate | sed 's/^notBefore=//')
+[ "$(date -u -d "$not_before" +%s)" -le "$(date -u +%s)" ] \
+    || die "the certificate ($subject) is not valid before $not_before"
 openssl x509 -in "$cert_pem" -noout -checkend 0 >/dev/null \
     || die "the certificate ($subject) expired on $(openssl x509 -in "$cert_pem" -noout -enddate | sed 's/^notAfter=//')"
 
@@ -130,10 +146,15 @@ else
     signing+=(-certs "$cert" -key "$key")
 fi
 [ -z "$timestamp" ] || signing+=(-ts "$timestamp")
-if ! osslsigncode_with_password "${signing[@]}" -in "$program" -out "$work/signed.exe" \
-        >"$work/osslsigncode.log" 2>&1; then
-    cat "$work/osslsigncode.log" >&2
-    die "osslsigncode could not sign $program${timestamp:+ (is the time-stamp server $timestamp reachable?)}"
+status=0
+osslsigncode_with_password "${signing[@]}" -in "$program" -out "$work/signed.exe" >"$work/osslsigncode.log" 2>&1 \
+    || status=$?
+if [ -n "$timestamp" ] && [ "$status" = 124 ]; then
+    die "the time-stamp server $timestamp did not answer within $timestamp_timeout seconds; nothing was signed"
+elif [ "$status" != 0 ]; then
+    echo "sign: osslsigncode could not sign $program${timestamp:+ (is the time-stamp server $timestamp reachable?)}:" >&2
+    sed 's/^/  /' "$work/osslsigncode.log" >&2
+    exit 1
 fi
 
 # What a verifier will do: take the signature off again and get the reproducible bytes back.
@@ -141,6 +162,8 @@ osslsigncode remove-signature -in "$work/signed.exe" -out "$work/unsigned.exe" >
     && cmp -s "$work/unsigned.exe" "$program" \
     || die "the signed copy does not give back $program without its signature"
 
+# Checked last, when the copy is ready, so that the other mistakes are told first.
+[ -n "$force" ] || [ ! -e "$output" ] || die "$output exists already; give --force to replace it"
 mv -f "$work/signed.exe" "$output"
 echo "signed: $output"
 echo "signer: $subject"

@@ -23,12 +23,14 @@ scripts/mutants.sh
 build_preset host-sanitize
 ctest --preset host-sanitize
 build_preset windows
-if x86_32=$(scripts/can-run-x86-32.sh); then
-    images="the 32-bit program under 32-bit Wine and its 64-bit twin under 64-bit Wine"
-else
-    echo "The 32-bit program's Wine tests are skipped: $x86_32"
-    images="only the 64-bit twin under 64-bit Wine; the 32-bit program's Wine tests were skipped ($x86_32)"
-fi
+probe=0
+x86_32=$(scripts/can-run-x86-32.sh) || probe=$?
+case $probe in
+    0) images="the 32-bit program under 32-bit Wine and its 64-bit twin under 64-bit Wine" ;;
+    1) echo "The 32-bit program's Wine tests are skipped: $x86_32"
+       images="only the 64-bit twin under 64-bit Wine; the 32-bit program's Wine tests were skipped ($x86_32)" ;;
+    *) exit 2 ;;
+esac
 ctest --preset windows
 build_preset windows64
 ctest --preset windows64

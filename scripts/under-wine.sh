@@ -5,13 +5,22 @@
 # usage: under-wine.sh i686|x86_64 PROGRAM.exe|SCRIPT [ARGUMENT...]   (with WINEPREFIX set)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+if [ $# -lt 2 ]; then
+    echo "usage: $0 i686|x86_64 PROGRAM.exe|SCRIPT [ARGUMENT...]" >&2
+    exit 2
+fi
 arch=$1
 shift
 : "${WINEPREFIX:?WINEPREFIX must name the test prefix}"
 
-if [ "$arch" = i686 ] && ! reason=$("$here/can-run-x86-32.sh"); then
-    echo "SKIPPED: the 32-bit image needs 32-bit Wine, and $reason"
-    exit 77
+if [ "$arch" = i686 ]; then
+    status=0
+    reason=$("$here/can-run-x86-32.sh") || status=$?
+    case $status in
+        0) ;;
+        1) echo "SKIPPED: the 32-bit image needs 32-bit Wine, and $reason"; exit 77 ;;
+        *) exit 2 ;;
+    esac
 fi
 source "$here/wine-env.sh"
 wine_for "$arch" "$WINEPREFIX"

@@ -13,11 +13,14 @@ wine_for() {
         *) echo "wine-env: unknown image architecture '$arch' (i686 or x86_64)" >&2; return 2 ;;
     esac
     if [ ! -x "$loader" ]; then
-        echo "wine-env: $loader not found; install Wine with scripts/install-deps.sh (as root)" >&2
+        local package=wine64
+        [ "$arch" = x86_64 ] || package=wine32:i386
+        echo "wine-env: $loader not found: the $arch image needs the package $package, which" \
+             "scripts/install-deps.sh installs (as root) where this machine can run that image" >&2
         return 1
     fi
     # WINELOADER is the loader Wine starts further Windows processes with (cmd, reg, a script's tools).
-    export WINEPREFIX=$2 WINELOADER=$loader WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    export WINEPREFIX=${2%/} WINELOADER=$loader WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
     local shim=$WINEPREFIX.bin
     mkdir -p "$shim"
     # A script, not a link: the loader finds its own files by the name it was started under.
@@ -45,12 +48,13 @@ wine_registry_restore() {
 # The image this machine can run under Wine: the shipped 32-bit program where 32-bit code runs, else
 # its 64-bit twin. Sets image_arch and image_preset and says in one line which image, and why.
 choose_wine_image() {
-    local probe
-    if probe=$("$(dirname "${BASH_SOURCE[0]}")/can-run-x86-32.sh"); then
-        image_arch=i686 image_preset=windows
-        echo "Image: the shipped 32-bit program, under 32-bit Wine ($probe)."
-    else
-        image_arch=x86_64 image_preset=windows64
-        echo "Image: the program's 64-bit twin (the same sources built for x86-64, not shipped), under 64-bit Wine, since $probe."
-    fi
+    local probe status=0
+    probe=$("$(dirname "${BASH_SOURCE[0]}")/can-run-x86-32.sh") || status=$?
+    case $status in
+        0) image_arch=i686 image_preset=windows
+           echo "Image: the shipped 32-bit program, under 32-bit Wine ($probe)." ;;
+        1) image_arch=x86_64 image_preset=windows64
+           echo "Image: the program's 64-bit twin (the same sources built for x86-64, not shipped), under 64-bit Wine, since $probe." ;;
+        *) return 2 ;;
+    esac
 }

@@ -20,12 +20,13 @@ controllers='0000 0002 0005'
 # to CurrentControlSet: two paths to one key, as on Windows, though there the link is CurrentControlSet
 # (Wine 8 keeps CurrentControlSet as a real key).
 seed() {
-    local present=$1 linked=${2:-}
+    local present=$1 linked=${2:-} said
     restore_registry
     wine reg import "$(windows_path "$seed")" >/dev/null 2>&1 || { fail "could not import $seed"; return; }
     if [ "$linked" = linked ]; then
         wine reg delete 'HKLM\SYSTEM\ControlSet001' /f >/dev/null 2>&1 || fail "could not remove ControlSet001"
-        wine "$helper" link 'SYSTEM\ControlSet001' 'SYSTEM\CurrentControlSet' || fail "could not link ControlSet001"
+        said=$(wine "$helper" link 'SYSTEM\ControlSet001' 'SYSTEM\CurrentControlSet' 2>&1) \
+            || fail "could not link ControlSet001 (status $?): $said"
     fi
     for set in "${control_sets[@]}"; do
         if [[ " $present " != *" $set "* ]]; then
@@ -35,9 +36,10 @@ seed() {
         [ "$linked" = linked ] && [ "$set" = ControlSet001 ] && continue
         # Ahead of the controllers 0002 and 0005: an instance that cannot be opened at all (a link to
         # a key that does not exist) and one whose name does not fit the program's buffer.
-        wine "$helper" link "SYSTEM\\$set$usb_class\\0001" 'SOFTWARE\UsbResetOnResumeTests\NoSuchKey' \
-            || fail "could not add the unopenable instance to $set"
-        wine "$helper" long-name "SYSTEM\\$set$usb_class" 0001 || fail "could not add the long-named instance to $set"
+        said=$(wine "$helper" link "SYSTEM\\$set$usb_class\\0001" 'SOFTWARE\UsbResetOnResumeTests\NoSuchKey' 2>&1) \
+            || fail "could not add the unopenable instance to $set (status $?): $said"
+        said=$(wine "$helper" long-name "SYSTEM\\$set$usb_class" 0001 2>&1) \
+            || fail "could not add the long-named instance to $set (status $?): $said"
     done
 }
 

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -65,10 +66,45 @@ std::string Line(const Call& call)
     return line + " -> " + std::to_string(call.status);
 }
 
-TEST(PlatformContract, CallsArgumentsAndOrderOfOnePass)
+struct ContractCase {
+    std::string title;
+    std::function<void(in_memory::Registry&)> arrange;
+    int result;
+    std::vector<std::string> calls;
+    unsigned peakOpenHandles;
+};
+
+void PrintTo(const ContractCase& contractCase, std::ostream* out)
 {
+    *out << contractCase.title;
+}
+
+class PlatformContract : public testing::TestWithParam<ContractCase> {};
+
+TEST_P(PlatformContract, CallsArgumentsAndOrderOfOnePass)
+{
+    const ContractCase& contractCase = GetParam();
     in_memory::Registry& registry = TheRegistry();
     registry.Reset();
+    contractCase.arrange(registry);
+    const bool classKeyExisted = registry.KeyExists(ClassKey);
+
+    EXPECT_EQ(ApplyToClassKey(ClassKey.c_str()), contractCase.result);
+
+    std::vector<std::string> actual;
+    for (const Call& call : registry.Calls()) {
+        actual.push_back(Line(call));
+    }
+    EXPECT_EQ(actual, contractCase.calls);
+    EXPECT_EQ(registry.OpenHandles(), 0u);
+    EXPECT_EQ(registry.BadCloses(), 0u);
+    EXPECT_EQ(registry.PeakOpenHandles(), contractCase.peakOpenHandles);
+    EXPECT_EQ(registry.KeyExists(ClassKey), classKeyExisted);
+}
+
+// Every kind of instance the pass treats differently, in one class key.
+void ArrangeEveryKindOfInstance(in_memory::Registry& registry)
+{
     const RegString tooLong = WIDE("0003") + RegString(252, WIDE('x'));
     registry.SetValue(ClassKey + WIDE("\\0000"), WIDE("Controller"), REG_BINARY, {0x01});
     registry.SetValue(ClassKey + WIDE("\\0001"), WIDE("Controller"), REG_BINARY, BinaryBytes(0x01, 1025));
@@ -76,57 +112,47 @@ TEST(PlatformContract, CallsArgumentsAndOrderOfOnePass)
     registry.SetAccess(ClassKey + WIDE("\\0002"), Access::ReadOnly);
     registry.SetValue(ClassKey + WIDE("\\") + tooLong, WIDE("Controller"), REG_BINARY, {0x01});
     registry.SetValue(ClassKey + WIDE("\\0004"), WIDE("Controller"), REG_SZ, StringBytes(WIDE("1")));
-
-    EXPECT_EQ(ApplyToClassKey(ClassKey.c_str()), 1);
-
-    const std::vector<std::string> expected = {
-        "Open HKLM \"SYSTEM\\ControlSet001\\Control\\Class\\{36FC9E60-C465-11CF-8056-444553540000}\" "
-        "options 0 access 0x9 -> 0",
-        "Enumerate <class> index 0 capacity 256 -> 0",
-        "Open <class> \"0000\" options 0 access 0x20007 -> 0",
-        "Query <class>\\0000 \"Controller\" size 1024 -> 0",
-        "Set <class>\\0000 \"ForceHCResetOnResume\" reserved 0 type 4 size 4 data 1 0 0 0 -> 0",
-        "Close <class>\\0000 -> 0",
-        "Enumerate <class> index 1 capacity 256 -> 0",
-        "Open <class> \"0001\" options 0 access 0x20007 -> 0",
-        "Query <class>\\0001 \"Controller\" size 1024 -> 234",
-        "Close <class>\\0001 -> 0",
-        "Enumerate <class> index 2 capacity 256 -> 0",
-        "Open <class> \"0002\" options 0 access 0x20007 -> 5",
-        "Open <class> \"0002\" options 0 access 0x1 -> 0",
-        // The failed query before set the size to 1025: this one must offer 1024 again.
-        "Query <class>\\0002 \"Controller\" size 1024 -> 0",
-        "Close <class>\\0002 -> 0",
-        "Enumerate <class> index 3 capacity 256 -> 234",
-        "Enumerate <class> index 4 capacity 256 -> 0",
-        "Open <class> \"0004\" options 0 access 0x20007 -> 0",
-        "Query <class>\\0004 \"Controller\" size 1024 -> 0",
-        "Close <class>\\0004 -> 0",
-        "Enumerate <class> index 5 capacity 256 -> 259",
-        "Close <class> -> 0",
-    };
-    std::vector<std::string> actual;
-    for (const Call& call : registry.Calls()) {
-        actual.push_back(Line(call));
-    }
-    EXPECT_EQ(actual, expected);
-    EXPECT_EQ(registry.OpenHandles(), 0u);
-    EXPECT_EQ(registry.BadCloses(), 0u);
-    EXPECT_EQ(registry.PeakOpenHandles(), 2u);
 }
 
-TEST(PlatformContract, MissingClassKeyOpensNothingElse)
-{
-    in_memory::Registry& registry = TheRegistry();
-    registry.Reset();
-
-    EXPECT_EQ(ApplyToClassKey(ClassKey.c_str()), 0);
-
-    ASSERT_EQ(registry.Calls().size(), 1u);
-    EXPECT_EQ(Line(registry.Calls()[0]),
-              "Open HKLM \"SYSTEM\\ControlSet001\\Control\\Class\\{36FC9E60-C465-11CF-8056-444553540000}\" "
-              "options 0 access 0x9 -> 2");
-    EXPECT_FALSE(registry.KeyExists(ClassKey));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Passes, PlatformContract,
+    testing::Values(
+        ContractCase{
+            "EveryKindOfInstance", ArrangeEveryKindOfInstance, 1,
+            {
+                "Open HKLM \"SYSTEM\\ControlSet001\\Control\\Class\\{36FC9E60-C465-11CF-8056-444553540000}\" "
+                "options 0 access 0x9 -> 0",
+                "Enumerate <class> index 0 capacity 256 -> 0",
+                "Open <class> \"0000\" options 0 access 0x20007 -> 0",
+                "Query <class>\\0000 \"Controller\" size 1024 -> 0",
+                "Set <class>\\0000 \"ForceHCResetOnResume\" reserved 0 type 4 size 4 data 1 0 0 0 -> 0",
+                "Close <class>\\0000 -> 0",
+                "Enumerate <class> index 1 capacity 256 -> 0",
+                "Open <class> \"0001\" options 0 access 0x20007 -> 0",
+                "Query <class>\\0001 \"Controller\" size 1024 -> 234",
+                "Close <class>\\0001 -> 0",
+                "Enumerate <class> index 2 capacity 256 -> 0",
+                "Open <class> \"0002\" options 0 access 0x20007 -> 5",
+                "Open <class> \"0002\" options 0 access 0x1 -> 0",
+                // The failed query before set the size to 1025: this one must offer 1024 again.
+                "Query <class>\\0002 \"Controller\" size 1024 -> 0",
+                "Close <class>\\0002 -> 0",
+                "Enumerate <class> index 3 capacity 256 -> 234",
+                "Enumerate <class> index 4 capacity 256 -> 0",
+                "Open <class> \"0004\" options 0 access 0x20007 -> 0",
+                "Query <class>\\0004 \"Controller\" size 1024 -> 0",
+                "Close <class>\\0004 -> 0",
+                "Enumerate <class> index 5 capacity 256 -> 259",
+                "Close <class> -> 0",
+            },
+            2},
+        ContractCase{
+            "MissingClassKeyOpensNothingElse", [](in_memory::Registry&) {}, 0,
+            {
+                "Open HKLM \"SYSTEM\\ControlSet001\\Control\\Class\\{36FC9E60-C465-11CF-8056-444553540000}\" "
+                "options 0 access 0x9 -> 2",
+            },
+            0}),
+    [](const testing::TestParamInfo<ContractCase>& param) { return param.param.title; });
 
 } // namespace

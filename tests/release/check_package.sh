@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# The release package from two clones (build_clones.sh): the same zip bytes and SHA256SUMS, and in the
-# zip what an administrator needs: the program and its companions as built, each with its checksum,
-# the licence, the README up to the developers' part, every administrator script, all as text files
-# Notepad shows line by line.
+# The release package from two clones (build_clean_clones.sh): the same zip bytes and SHA256SUMS,
+# and in the zip what an administrator needs: the program and its companions as built, each with its
+# checksum, the licence, the administrator's guide as README.txt, every administrator script, all as
+# text files Notepad shows line by line. And release.sh, run in a clone made as Git for Windows makes
+# one (core.autocrlf=true), refuses changes that are not committed, which would give a zip of the same
+# name with other bytes.
 # usage: check_package.sh VERSION WORK_DIR
 set -euo pipefail
 version=$1 work=$2
@@ -42,12 +44,37 @@ done
 
 diff <(tr -d '\r' <"$folder/LICENSE.txt") "$clone/LICENSE" >/dev/null || fail "LICENSE.txt is not the licence"
 readme=$(tr -d '\r' <"$folder/README.txt")
-[ "$(head -n 1 <<<"$readme")" = "$(head -n 1 "$clone/README.md")" ] || fail "README.txt does not start as README.md does"
-grep -q '^## Release and verify' <<<"$readme" || fail "README.txt lacks the section on release and verification"
-! grep -qE "^## Building and testing by hand|end of the administrator's part" <<<"$readme" \
-    || fail "README.txt holds the developers' part or the marker"
+[ "$readme" = "$(cat "$clone/docs/administrators.md")" ] || fail "README.txt is not docs/administrators.md"
+# A Windows administrator has the zip, not the sources or a Debian machine.
+! grep -nE 'scripts/|install-deps|sha256sum|cmake |osslsigncode' <<<"$readme" \
+    || fail "README.txt sends the administrator to tools that are not in the zip"
+for windows_check in 'certutil -hashfile UsbResetOnResume.exe SHA256' 'Get-AuthenticodeSignature'; do
+    grep -qF "$windows_check" <<<"$readme" || fail "README.txt does not show how to check the download with $windows_check"
+done
 for text in LICENSE.txt README.txt; do
     ! grep -q $'[^\r]$' "$folder/$text" || fail "$text has lines not ending in CR LF"
+done
+
+crlf_clone=$work/autocrlf-clone
+rm -rf "$crlf_clone"
+git clone --quiet --config core.autocrlf=true "$clone" "$crlf_clone"
+crlf_scripts=$(cd "$crlf_clone" && git ls-files -z '*.sh' '*.py' .ci/run | xargs -0 grep -l $'\r' || true)
+[ -z "$crlf_scripts" ] || fail "scripts with CR LF line ends in a core.autocrlf=true clone, which bash cannot run: $crlf_scripts"
+[ -z "$(git -C "$crlf_clone" status --porcelain)" ] || fail "a fresh core.autocrlf=true clone shows changes"
+# what|the file|a line appended to it
+changes=(
+    "a changed file|README.md|"
+    "a file not committed|admin/extra.cmd|echo"
+)
+for change in "${changes[@]}"; do
+    IFS='|' read -r what file line <<<"$change"
+    printf '%s\n' "$line" >>"$crlf_clone/$file"
+    status=0
+    "$crlf_clone/scripts/release.sh" >"$work/release.out" 2>&1 || status=$?
+    [ "$status" = 1 ] && grep -qF "$file" "$work/release.out" \
+        || fail "release.sh with $what: exit status $status, expected 1 and $file named: $(cat "$work/release.out")"
+    [ ! -e "$crlf_clone/build" ] || fail "release.sh with $what built: $(find "$crlf_clone/build" -name '*.zip')"
+    git -C "$crlf_clone" checkout --quiet -- . && git -C "$crlf_clone" clean --quiet -fdx
 done
 
 [ "$failures" -eq 0 ] || exit 1

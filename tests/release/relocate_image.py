@@ -31,6 +31,8 @@ def main(image_path, new_base_text, copy_path):
         sys.exit(f"{image_path}: neither a PE32 nor a PE32+ image")
     if not hasattr(pe, "DIRECTORY_ENTRY_BASERELOC"):
         sys.exit(f"{image_path}: no base relocations, so the image can only run at its own base")
+    if not 0 < new_base <= mask - header.SizeOfImage:
+        sys.exit(f"{new_base:#x}: the image does not fit there")
     if new_base % 0x10000 or new_base == header.ImageBase:
         sys.exit(f"{new_base:#x}: the new base must be 64 KiB aligned and differ from {header.ImageBase:#x}")
 

@@ -62,8 +62,8 @@ TEST_F(RegistryBehaviour, SubkeysEnumerateInCaseInsensitiveOrder)
 {
     // Windows folds names to upper case to order them and Wine to lower case, so the two disagree on
     // the six characters between 'Z' and 'a' ('_' sorts after letters on Windows, before them under
-    // Wine). The in-memory registry follows Windows; no step of the pass depends on the order, so
-    // only names both agree on are asserted here.
+    // Wine). The in-memory registry follows Windows (tests/in_memory/name_order_test.cpp holds it
+    // there); no step of the pass depends on the order, so only names both agree on are asserted here.
     Seed({{WIDE("b"), {}}, {WIDE("0001"), {}}, {WIDE("C0"), {}}, {WIDE("A"), {}}, {WIDE("c1"), {}}});
     std::vector<RegString> order;
     WCHAR buffer[256];

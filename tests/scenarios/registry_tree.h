@@ -3,17 +3,12 @@
 #pragma once
 
 #include "name_order.h"
+#include "names_and_values.h"
 #include "registry_api.h"
 
 #include <map>
 #include <string>
 #include <vector>
-
-struct RegValue {
-    DWORD type = REG_NONE;
-    std::vector<BYTE> data;
-    bool operator==(const RegValue&) const = default;
-};
 
 using ValueMap = std::map<RegString, RegValue, FoldedLess>;
 // Every key below (and including, at "") a root, by path relative to that root.

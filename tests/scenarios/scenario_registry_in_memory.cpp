@@ -76,9 +76,8 @@ std::optional<RegistryTree> ScenarioRegistry::Read(const RegString& path) const
         pending.pop_back();
         const RegString full = relative.empty() ? path : path + WIDE("\\") + relative;
         ValueMap& values = tree[relative];
-        for (const auto& [name, value] : registry.Values(full)) {
-            values.emplace(name, RegValue{value.type, value.data});
-        }
+        const std::map<RegString, RegValue> stored = registry.Values(full);
+        values.insert(stored.begin(), stored.end());
         for (const RegString& subkey : registry.SubkeyNames(full)) {
             pending.push_back(relative.empty() ? subkey : relative + WIDE("\\") + subkey);
         }
