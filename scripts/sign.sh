@@ -10,13 +10,16 @@
 #   --timestamp URL       an RFC 3161 time-stamp server, so the signature outlives the certificate
 #   --timestamp-timeout SECONDS
 #                         how long to wait for the time-stamp server's answer (default: 60)
+#   --tsa-ca CERTS.pem    the root of the time-stamp authority, if it is a private one (default: the
+#                         system's); the time-stamp must verify against it, or nothing is signed
 #   --output SIGNED.exe   where the signed copy goes (default: PROGRAM-signed.exe beside PROGRAM)
 #   --force               replace SIGNED.exe if it exists
+#   --                    the end of the options
 # PROGRAM.exe defaults to build/windows/UsbResetOnResume.exe. Exit status: 0 signed, 1 not, 2 usage.
 set -euo pipefail
 
 usage() {
-    sed -n '4,15s/^# \{0,1\}//p' "$0" >&2
+    sed -n '4,18s/^# \{0,1\}//p' "$0" >&2
     exit 2
 }
 die() {
@@ -24,17 +27,19 @@ die() {
     exit 1
 }
 
-pkcs12='' cert='' key='' password_file='' timestamp='' timestamp_timeout=60 output='' force=''
+pkcs12='' cert='' key='' password_file='' timestamp='' timestamp_timeout=60 tsa_ca='' output='' force=''
 program="$(cd "$(dirname "$0")/.." && pwd)/build/windows/UsbResetOnResume.exe"
 while [ $# -gt 0 ]; do
     case $1 in
-        --pkcs12|--cert|--key|--password-file|--timestamp|--timestamp-timeout|--output)
-            [ $# -ge 2 ] || usage
+        --pkcs12|--cert|--key|--password-file|--timestamp|--timestamp-timeout|--tsa-ca|--output)
+            # An empty value would quietly mean a default.
+            [ $# -ge 2 ] && [ -n "$2" ] || usage
             option=${1#--}
             printf -v "${option//-/_}" '%s' "$2"
             shift 2 ;;
         --force) force=1; shift ;;
         -h|--help) usage ;;
+        --) [ $# -eq 2 ] || usage; program=$2; shift 2 ;;
         -*) echo "sign: unknown option $1" >&2; usage ;;
         *) program=$1; shift; [ $# -eq 0 ] || usage ;;
     esac
@@ -49,8 +54,10 @@ fi
 # What it lacks is installed first (as root); a machine that has both tools is left alone, so that
 # whoever holds the key can sign there without being root.
 command -v osslsigncode >/dev/null && command -v openssl >/dev/null || "$(dirname "$0")/install-deps.sh" release
-for file in "$program" ${pkcs12:+"$pkcs12"} ${cert:+"$cert"} ${key:+"$key"} ${password_file:+"$password_file"}; do
-    [ -f "$file" ] || die "$file: no such file"
+for file in "$program" ${pkcs12:+"$pkcs12"} ${cert:+"$cert"} ${key:+"$key"} ${password_file:+"$password_file"} \
+        ${tsa_ca:+"$tsa_ca"}; do
+    [ -e "$file" ] || die "$file: no such file"
+    [ -f "$file" ] || die "$file is not a file"
 done
 
 # The password reaches openssl and osslsigncode through a pipe, never a command line or a file on disk.
@@ -71,21 +78,45 @@ password_pipe() {
 openssl_with_password() {
     if [ -n "$password" ]; then openssl "$@" -passin file:<(password_pipe); else openssl "$@" -passin pass:; fi
 }
-# osslsigncode waits for a time-stamp server as long as the connection stays open; one that never
-# answers must not hold the signing for good.
+# Every osslsigncode call is bounded: it waits for a time-stamp server as long as the connection stays
+# open, and one that never answers must not hold the signing for good. It runs in the background because
+# bash acts on a signal only once a foreground command ends: an interrupted sign.sh stops it at once and
+# writes nothing. (timeout keeps it in a process group of its own, which a terminal's Ctrl-C does not
+# reach; sign.sh passes the signal on.)
+# The trap runs inside whatever redirection the interrupted call has, so it writes to the script's own
+# standard error, kept aside.
+exec {script_stderr}>&2
+child=''
+interrupted() {
+    if [ -n "$child" ]; then
+        kill -TERM "$child" 2>/dev/null || true
+        wait "$child" 2>/dev/null || true
+    fi
+    die "interrupted; nothing was signed" 2>&"$script_stderr"
+}
+trap interrupted INT TERM
+osslsigncode_bounded() {  # SECONDS OSSLSIGNCODE-ARGUMENTS...
+    local limit=$1 status=0
+    shift
+    timeout "$limit" osslsigncode "$@" &
+    child=$!
+    wait "$child" || status=$?
+    child=''
+    return "$status"
+}
 osslsigncode_with_password() {
-    local limit=()
-    [ -z "$timestamp" ] || limit=(timeout "$timestamp_timeout")
     if [ -n "$password" ]; then
-        "${limit[@]}" osslsigncode "$@" -readpass <(password_pipe)
+        osslsigncode_bounded "$timestamp_timeout" "$@" -readpass <(password_pipe)
     else
-        "${limit[@]}" osslsigncode "$@"
+        osslsigncode_bounded "$timestamp_timeout" "$@"
     fi
 }
+# Calls that reach no server.
+readonly local_limit=60
 
 # osslsigncode's verdict on the program, whichever certificate is trusted: an unsigned Windows program
 # reports that no signature was found, a signed one lists its signatures, and any other file neither.
-verdict=$(osslsigncode verify -CAfile /dev/null -in "$program" 2>&1 || true)
+verdict=$(timeout "$local_limit" osslsigncode verify -CAfile /dev/null -in "$program" 2>&1 || true)
 if grep -q '^Signature Index:' <<<"$verdict"; then
     die "$program is signed already; sign the unsigned build"
 elif ! grep -q '^No signature found' <<<"$verdict"; then
@@ -93,7 +124,7 @@ elif ! grep -q '^No signature found' <<<"$verdict"; then
 fi
 
 [ -n "$output" ] || output="${program%.exe}-signed.exe"
-[ ! -d "$output" ] || die "$output is a folder; give --output the name of the signed copy"
+[ ! -d "$output" ] && [ "${output%/}" = "$output" ] || die "$output is a folder; give --output the name of the signed copy"
 output_dir=$(cd "$(dirname "$output")" 2>/dev/null && pwd) || die "$(dirname "$output"): no such folder"
 output="$output_dir/$(basename "$output")"
 [ "$(realpath "$program")" != "$(realpath -m "$output")" ] \
@@ -157,13 +188,32 @@ elif [ "$status" != 0 ]; then
     exit 1
 fi
 
+# osslsigncode takes whatever the time-stamp server answers, a token with a broken signature or one that
+# stamps another hash included: the copy's time-stamp is checked as a verifier will check it, offline
+# (osslsigncode 2.9 would fetch revocation lists, 2.5 fetches none).
+if [ -n "$timestamp" ]; then
+    offline=()
+    verify_help=$(osslsigncode verify --help 2>&1 || true)
+    ! grep -q -- '-ignore-crl' <<<"$verify_help" || offline=(-ignore-crl)
+    osslsigncode_bounded "$local_limit" verify -CAfile "$cert_pem" ${tsa_ca:+-TSA-CAfile "$tsa_ca"} "${offline[@]}" \
+        -in "$work/signed.exe" >"$work/verify.log" 2>&1 || true
+    checks=$(grep -E '^Timestamp Server Signature verification: |[Mm]ismatch' "$work/verify.log" | sort -u || true)
+    if [ "$checks" != "Timestamp Server Signature verification: ok" ]; then
+        trusted="against $tsa_ca"
+        [ -n "$tsa_ca" ] || trusted="against the system's CAs (a private authority's root is given with --tsa-ca)"
+        echo "sign: the time-stamp does not verify $trusted; nothing was signed (the server: $timestamp):" >&2
+        grep -E '[Ff]ailed|[Mm]ismatch|[Ee]rror' "$work/verify.log" | sort -u | sed 's/^/  /' >&2 || true
+        exit 1
+    fi
+fi
+
 # What a verifier will do: take the signature off again and get the reproducible bytes back.
-osslsigncode remove-signature -in "$work/signed.exe" -out "$work/unsigned.exe" >/dev/null 2>&1 \
+osslsigncode_bounded "$local_limit" remove-signature -in "$work/signed.exe" -out "$work/unsigned.exe" >/dev/null 2>&1 \
     && cmp -s "$work/unsigned.exe" "$program" \
     || die "the signed copy does not give back $program without its signature"
 
 # Checked last, when the copy is ready, so that the other mistakes are told first.
-[ -n "$force" ] || [ ! -e "$output" ] || die "$output exists already; give --force to replace it"
+[ -n "$force" ] || { [ ! -e "$output" ] && [ ! -L "$output" ]; } || die "$output exists already; give --force to replace it"
 mv -f "$work/signed.exe" "$output"
 echo "signed: $output"
 echo "signer: $subject"

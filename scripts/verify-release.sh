@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Tells whether a signed UsbResetOnResume.exe is exactly what these sources build, and who signed it:
 # it must carry exactly one signature, which verifies, uses SHA-256 and, where it is time-stamped, has a
-# time-stamp that verifies; the file without it must be the reproducible build byte for byte; and that
-# build with the file's signature attached must give the signed file back byte for byte.
+# time-stamp that verifies; nothing the signer did not sign may ride along (a data blob, certificates
+# beyond the signer's chain); the file without it must be the reproducible build byte for byte; and that
+# build with the file's signature attached must give the signed file back byte for byte. Revocation is
+# not checked: osslsigncode is kept off the network.
 #
-# usage: verify-release.sh [--ca CERTS.pem] [--tsa-ca CERTS.pem] [--unsigned PROGRAM.exe | --sources DIR] SIGNED.exe
-#   --ca CERTS.pem        the certificates to trust: the signer's own, or its CA (default: the system's)
+# usage: verify-release.sh [--ca CERTS.pem] [--tsa-ca CERTS.pem] [--unsigned PROGRAM.exe | --sources DIR] [--] SIGNED.exe
+#   --ca CERTS.pem        the certificates to trust: the signer's own, or its root CA (default: the system's)
 #   --tsa-ca CERTS.pem    the root of the time-stamp authority, if it is a private one (default: the system's)
 #   --unsigned PROGRAM    compare with this program instead of building one
 #   --sources DIR         build from this checkout (default: the one holding this script) into
@@ -14,7 +16,7 @@
 set -euo pipefail
 
 usage() {
-    sed -n '7,13s/^# \{0,1\}//p' "$0" >&2
+    sed -n '9,15s/^# \{0,1\}//p' "$0" >&2
     exit 2
 }
 die() {
@@ -26,11 +28,13 @@ ca='' tsa_ca='' unsigned='' sources='' signed=''
 while [ $# -gt 0 ]; do
     case $1 in
         --ca|--tsa-ca|--unsigned|--sources)
-            [ $# -ge 2 ] || usage
+            # An empty name would quietly mean the default, the system's CAs or a build.
+            [ $# -ge 2 ] && [ -n "$2" ] || usage
             option=${1#--}
             printf -v "${option//-/_}" '%s' "$2"
             shift 2 ;;
         -h|--help) usage ;;
+        --) [ $# -eq 2 ] && [ -z "$signed" ] || usage; signed=$2; shift 2 ;;
         -*) echo "verify-release: unknown option $1" >&2; usage ;;
         *) [ -z "$signed" ] || usage; signed=$1; shift ;;
     esac
@@ -39,17 +43,38 @@ done
 [ -z "$unsigned" ] || [ -z "$sources" ] || usage
 
 # What it lacks is installed first (as root); a machine that has the tools is left alone.
-tools=(osslsigncode)
+tools=(osslsigncode openssl)
 [ -n "$unsigned" ] || tools+=(cmake git i686-w64-mingw32-g++)
 for tool in "${tools[@]}"; do
     command -v "$tool" >/dev/null || { "$(dirname "$0")/install-deps.sh" release; break; }
 done
+require_file() {
+    [ -e "$1" ] || die "$1: no such file"
+    [ -f "$1" ] || die "$1 is not a file"
+}
 for file in "$signed" ${ca:+"$ca"} ${tsa_ca:+"$tsa_ca"}; do
-    [ -f "$file" ] || die "$file: no such file"
+    require_file "$file"
 done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/verify-release.XXXXXX")
 trap 'rm -rf "$work"' EXIT
+# Every check reads the same bytes, whatever happens to the file meanwhile.
+cp "$signed" "$work/signed.exe"
+
+# Each osslsigncode call is bounded, so that nothing makes a verdict wait for good; in the foreground,
+# so that a Ctrl-C reaches it.
+readonly osslsigncode_limit=60
+osslsigncode_bounded() {
+    local status=0
+    timeout --foreground "$osslsigncode_limit" osslsigncode "$@" || status=$?
+    [ "$status" != 124 ] || die "osslsigncode $1 did not finish within $osslsigncode_limit seconds"
+    return "$status"
+}
+# osslsigncode 2.9 fetches the revocation lists that certificates name and fails when it cannot, 2.5
+# fetches none: fetching nothing keeps the verdict the same whichever runs, with or without a network.
+offline=()
+verify_help=$(osslsigncode verify --help 2>&1 || true)
+! grep -q -- '-ignore-crl' <<<"$verify_help" || offline=(-ignore-crl)
 
 if [ -z "$unsigned" ]; then
     sources=${sources:-"$(dirname "$0")/.."}
@@ -57,7 +82,8 @@ if [ -z "$unsigned" ]; then
     [ -f "$sources/CMakePresets.json" ] || die "$sources: not a checkout of UsbResetOnResume"
     echo "building $sources ($(git -C "$sources" describe --always --dirty 2>/dev/null || echo "not a git checkout")) into $sources/build/verify ..."
     # The windows preset is what the release is built with; the tests are not part of the program.
-    (cd "$sources" && cmake --preset windows -B build/verify -DBUILD_TESTING=OFF \
+    # Configured afresh, so that settings left in the folder by an earlier run do not change the program.
+    (cd "$sources" && cmake --preset windows -B build/verify --fresh -DBUILD_TESTING=OFF \
         && cmake --build build/verify --target UsbResetOnResume) >"$work/build.log" 2>&1 \
         || { cat "$work/build.log" >&2; die "the build failed"; }
     unsigned=$sources/build/verify/UsbResetOnResume.exe
@@ -65,13 +91,14 @@ if [ -z "$unsigned" ]; then
 else
     verdict="the given program $unsigned"
 fi
-[ -f "$unsigned" ] || die "$unsigned: no such file"
+require_file "$unsigned"
 
 # osslsigncode's report, read line by line rather than trusted by its exit status: it succeeds when any
 # one of several signatures verifies, and when the signature verifies but its time-stamp does not. The
 # lines relied on read the same in osslsigncode 2.5 and 2.9.
 status=0
-osslsigncode verify ${ca:+-CAfile "$ca"} ${tsa_ca:+-TSA-CAfile "$tsa_ca"} -in "$signed" >"$work/verify.log" 2>&1 || status=$?
+osslsigncode_bounded verify ${ca:+-CAfile "$ca"} ${tsa_ca:+-TSA-CAfile "$tsa_ca"} "${offline[@]}" -in "$work/signed.exe" \
+    >"$work/verify.log" 2>&1 || status=$?
 report() {  # the report's lines that match an extended regular expression
     grep -E "$1" "$work/verify.log" || true
 }
@@ -84,6 +111,14 @@ show_failures() {
 signatures=$(report '^Signature Index: ' | wc -l)
 [ "$signatures" != 0 ] || { show_failures; die "$signed is not a Windows program osslsigncode can read"; }
 [ "$signatures" = 1 ] || die "$signed carries $signatures signatures; only a file with exactly one is accepted"
+# The signature's text description is the signer's own, printed as it is, line ends and all, so the
+# lines below could be forged in it: a report with one of them twice, or with two kinds of time-stamp
+# section, is not read at all.
+for once in '^Signature verification: ' '^Timestamp Server Signature verification: ' '^Timestamp Verified by:' \
+        '^[[:space:]]*Timestamp time: ' '^(Timestamp is not available|Countersignatures:|The signature is timestamped: )'; do
+    [ "$(report "$once" | wc -l)" -le 1 ] \
+        || die "$signed: osslsigncode's report cannot be read safely: the signature's text description repeats its lines"
+done
 
 if [ "$status" != 0 ] || [ "$(report '^Signature verification: ')" != "Signature verification: ok" ]; then
     show_failures
@@ -92,6 +127,8 @@ fi
 # The file's digest and the signer's digest over it.
 digests=$(report '^Message digest algorithm *: ' | sed 's/^[^:]*: *//' | sort -u)
 [ "$digests" = SHA256 ] || die "$signed is signed with digest $(paste -sd/ <<<"$digests"); only SHA-256 is accepted"
+[ -z "$(report '^Unauthenticated Data Blob')" ] \
+    || die "$signed carries content the signer did not sign: a data blob beside the signature"
 
 signer=$(awk '/Signer #0:/ { found = 1 } found && /Subject:/ { sub(/^[ \t]*Subject: */, ""); print; exit }' "$work/verify.log")
 issuer=$(awk '/Signer #0:/ { found = 1 } found && /Issuer *:/ { sub(/^[ \t]*Issuer *: */, ""); print; exit }' "$work/verify.log")
@@ -116,21 +153,67 @@ else
         die "$signed: the time-stamp does not verify (a private time-stamp authority's root is given with --tsa-ca)"
     fi
 fi
+# Whatever else it says, a report that tells of a failed check or a mismatch rejects the file.
+if [ -n "$(report '[Ff]ailed|[Mm]ismatch')" ]; then
+    show_failures
+    die "$signed: osslsigncode reports a failed check"
+fi
 
-osslsigncode remove-signature -in "$signed" -out "$work/unsigned.exe" >"$work/remove.log" 2>&1 \
+# The signature's certificate set lies outside what the signer signed, so anyone can add to it. Only
+# the signer's certificate belongs there, and each certificate whose signature is on one already found.
+osslsigncode_bounded extract-signature -pem -in "$work/signed.exe" -out "$work/signature.pem" >/dev/null 2>&1 \
+    || die "$signed: osslsigncode could not extract the signature"
+mkdir "$work/set"
+openssl pkcs7 -in "$work/signature.pem" -print_certs 2>/dev/null | sed -n '/^-----BEGIN/,/^-----END/p' \
+    | awk -v dir="$work/set" '/^-----BEGIN/ { n++ } { print > (dir "/" n ".pem") }'
+signer_serial=$(awk '/Signer #0:/ { found = 1 } found && /Serial *:/ { print $NF; exit }' "$work/verify.log")
+chain=() others=()
+for certificate in "$work"/set/*.pem; do
+    [ -f "$certificate" ] || continue
+    if [ ${#chain[@]} = 0 ] && [ "$(openssl x509 -in "$certificate" -noout -serial)" = "serial=$signer_serial" ]; then
+        chain=("$certificate")
+    else
+        others+=("$certificate")
+    fi
+done
+[ ${#chain[@]} = 1 ] || die "$signed: the signer's certificate is not in the signature"
+issued_one_found() {  # CERTIFICATE: whether its key signed one of the chain's certificates
+    local found
+    for found in "${chain[@]}"; do
+        openssl verify -no_check_time -partial_chain -CAfile "$1" "$found" >/dev/null 2>&1 && return 0
+    done
+    return 1
+}
+while [ ${#others[@]} != 0 ]; do
+    remaining=()
+    for certificate in "${others[@]}"; do
+        if issued_one_found "$certificate"; then chain+=("$certificate"); else remaining+=("$certificate"); fi
+    done
+    [ ${#remaining[@]} != ${#others[@]} ] || break
+    others=("${remaining[@]}")
+done
+if [ ${#others[@]} != 0 ]; then
+    strangers=$(for certificate in "${others[@]}"; do
+        openssl x509 -in "$certificate" -noout -subject -nameopt compat | sed 's/^subject=//'; done | paste -sd, -)
+    die "$signed carries certificates that are not the signer's chain: $strangers"
+fi
+
+osslsigncode_bounded remove-signature -in "$work/signed.exe" -out "$work/unsigned.exe" >"$work/remove.log" 2>&1 \
     || { cat "$work/remove.log" >&2; die "$signed: osslsigncode could not remove the signature"; }
 if ! difference=$(cmp "$work/unsigned.exe" "$unsigned" 2>&1); then
     die "$signed without its signature is not $verdict ($unsigned): $difference"
 fi
 
-# Everything outside the signed digest (the header's checksum, the signature's own bytes) is checked
-# by rebuilding the signed file from the build and the file's detached signature.
-osslsigncode extract-signature -in "$signed" -out "$work/signature.der" >/dev/null 2>&1 \
+# The rest outside the signed digest (the header's checksum, the bytes around the signature) is checked
+# by rebuilding the signed file from the build and the file's detached signature. attach-signature
+# verifies what it attaches, and 2.9 fetches revocation lists to do so, with no way to stop it: it is
+# given no certificate to trust, so it fails at once after writing, and only the bytes it writes count.
+osslsigncode_bounded extract-signature -in "$work/signed.exe" -out "$work/signature.der" >/dev/null 2>&1 \
     || die "$signed: osslsigncode could not extract the signature"
-osslsigncode attach-signature -sigin "$work/signature.der" ${ca:+-CAfile "$ca"} ${tsa_ca:+-TSA-CAfile "$tsa_ca"} \
+osslsigncode_bounded attach-signature -sigin "$work/signature.der" -CAfile /dev/null -TSA-CAfile /dev/null \
     -in "$unsigned" -out "$work/attached.exe" >"$work/attach.log" 2>&1 || true
 [ -f "$work/attached.exe" ] || { cat "$work/attach.log" >&2; die "osslsigncode could not attach the signature to $unsigned"; }
-if ! difference=$(cmp "$work/attached.exe" "$signed" 2>&1); then
+if ! difference=$(cmp "$work/attached.exe" "$work/signed.exe" 2>&1); then
     die "$signed differs from the build with its own signature attached: $difference"
 fi
 
@@ -140,5 +223,6 @@ echo "  issuer:  $issuer"
 echo "  digest:  $digests"
 echo "  time-stamp: $time_stamp"
 [ -z "$authority" ] || echo "    by the authority whose certificate is $authority"
+echo "  revocation: not checked (no revocation list is fetched)"
 echo "  program: $(sha256sum "$unsigned" | cut -d' ' -f1)  (without the signature)"
-echo "  signed:  $(sha256sum "$signed" | cut -d' ' -f1)"
+echo "  signed:  $(sha256sum "$work/signed.exe" | cut -d' ' -f1)"

@@ -3,8 +3,9 @@
 # and in the zip what an administrator needs: the program and its companions as built, each with its
 # checksum, the licence, the administrator's guide as README.txt, every administrator script, all as
 # text files Notepad shows line by line. And release.sh, run in a clone made as Git for Windows makes
-# one (core.autocrlf=true), refuses changes that are not committed, which would give a zip of the same
-# name with other bytes.
+# one (core.autocrlf=true), refuses what would give a zip of the same name with other bytes (changes
+# not committed, ignored files in admin/, SOURCE_DATE_EPOCH), and gives the same zip whatever its build
+# folder was configured with.
 # usage: check_package.sh VERSION WORK_DIR
 set -euo pipefail
 version=$1 work=$2
@@ -61,21 +62,33 @@ git clone --quiet --config core.autocrlf=true "$clone" "$crlf_clone"
 crlf_scripts=$(cd "$crlf_clone" && git ls-files -z '*.sh' '*.py' .ci/run | xargs -0 grep -l $'\r' || true)
 [ -z "$crlf_scripts" ] || fail "scripts with CR LF line ends in a core.autocrlf=true clone, which bash cannot run: $crlf_scripts"
 [ -z "$(git -C "$crlf_clone" status --porcelain)" ] || fail "a fresh core.autocrlf=true clone shows changes"
-# what|the file|a line appended to it
+# what|the file|a line appended to it|the environment
 changes=(
-    "a changed file|README.md|"
-    "a file not committed|admin/extra.cmd|echo"
+    "a changed file|README.md||"
+    "a file not committed|admin/extra.cmd|echo|"
+    "a git-ignored file in admin/, which the zip would carry|admin/__pycache__/stray.pyc|x|"
+    "SOURCE_DATE_EPOCH, which would stamp the zip with another date|||SOURCE_DATE_EPOCH=1"
 )
 for change in "${changes[@]}"; do
-    IFS='|' read -r what file line <<<"$change"
-    printf '%s\n' "$line" >>"$crlf_clone/$file"
+    IFS='|' read -r what file line environment <<<"$change"
+    if [ -n "$file" ]; then
+        mkdir -p "$(dirname "$crlf_clone/$file")"
+        printf '%s\n' "$line" >>"$crlf_clone/$file"
+    fi
+    named=${file:-${environment%%=*}}
     status=0
-    "$crlf_clone/scripts/release.sh" >"$work/release.out" 2>&1 || status=$?
-    [ "$status" = 1 ] && grep -qF "$file" "$work/release.out" \
-        || fail "release.sh with $what: exit status $status, expected 1 and $file named: $(cat "$work/release.out")"
+    # shellcheck disable=SC2086 # the environment holds no spaces
+    env $environment "$crlf_clone/scripts/release.sh" >"$work/release.out" 2>&1 || status=$?
+    [ "$status" = 1 ] && grep -qF "$named" "$work/release.out" \
+        || fail "release.sh with $what: exit status $status, expected 1 and $named named: $(cat "$work/release.out")"
     [ ! -e "$crlf_clone/build" ] || fail "release.sh with $what built: $(find "$crlf_clone/build" -name '*.zip')"
     git -C "$crlf_clone" checkout --quiet -- . && git -C "$crlf_clone" clean --quiet -fdx
 done
+# A build folder left configured with other settings gives the same zip: release.sh configures afresh.
+(cd "$crlf_clone" && cmake --preset windows -B build/package -DCMAKE_CXX_FLAGS_MINSIZEREL=-O2 >/dev/null)
+"$crlf_clone/scripts/release.sh" >"$work/release.out" 2>&1 || fail "release.sh after other settings: $(cat "$work/release.out")"
+cmp "$crlf_clone/build/package/release/$name.zip" "$release/$name.zip" \
+    || fail "release.sh packed another zip from a build folder configured with other settings"
 
 [ "$failures" -eq 0 ] || exit 1
 echo "package: $name.zip $(stat -c %s "$release/$name.zip") bytes, identical from two clones, sha256 $(cut -d' ' -f1 "$release/SHA256SUMS")"

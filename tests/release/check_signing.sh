@@ -4,7 +4,8 @@
 # against the sources in a fresh clone; without its signature it is the reproducible program; its
 # detached signature attached to the other clone's build gives the signed bytes; and verify-release.sh
 # rejects every file that is not one SHA-256 signature by the trusted signer over this program, with a
-# time-stamp that verifies where there is one.
+# time-stamp that verifies where there is one and nothing added that the signer did not sign, and gives
+# its verdict without reaching for the network.
 # usage: check_signing.sh SCRIPTS_DIR CLONES_DIR  (as build_clean_clones.sh leaves it)
 set -euo pipefail
 scripts=$1 clones=$2
@@ -50,20 +51,36 @@ printf 'wrong horse\n' >"$keys/wrong-password"
 openssl pkcs12 -export -in "$keys/signer.pem" -inkey "$keys/signer-key.pem" -out "$keys/signer.p12" \
     -passout "file:$keys/password"
 
-# A private time-stamp authority: its own root, and a certificate for time-stamping only under it.
+# A signer under an intermediate CA, as public code-signing certificates are; the signing file holds
+# the leaf and the intermediate, and the root is what a verifier trusts.
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -keyout "$ca/root-key.pem" -out "$keys/root.pem" \
+    -subj '/CN=Throwaway root' -addext basicConstraints=critical,CA:true -addext keyUsage=critical,keyCertSign 2>/dev/null
+openssl req -new -newkey rsa:2048 -nodes -keyout "$ca/intermediate-key.pem" -out "$ca/intermediate.csr" \
+    -subj '/CN=Throwaway intermediate' 2>/dev/null
+openssl x509 -req -in "$ca/intermediate.csr" -CA "$keys/root.pem" -CAkey "$ca/root-key.pem" -days 2 \
+    -extfile <(printf 'basicConstraints=critical,CA:true\nkeyUsage=critical,keyCertSign\n') \
+    -out "$ca/intermediate.pem" 2>/dev/null
+openssl req -new -newkey rsa:2048 -nodes -keyout "$keys/leaf-key.pem" -out "$ca/leaf.csr" -subj '/CN=Leaf signer' 2>/dev/null
+openssl x509 -req -in "$ca/leaf.csr" -CA "$ca/intermediate.pem" -CAkey "$ca/intermediate-key.pem" -days 2 \
+    -extfile <(printf 'extendedKeyUsage=codeSigning\nkeyUsage=digitalSignature\n') -out "$ca/leaf.pem" 2>/dev/null
+cat "$ca/leaf.pem" "$ca/intermediate.pem" >"$keys/leaf-chain.pem"
+# A private time-stamp authority: its own root, and a certificate for time-stamping only under it, which
+# names a place to fetch revocations from where nothing listens.
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -keyout "$ca/tsa-root-key.pem" -out "$keys/tsa-root.pem" \
     -subj '/CN=Throwaway time-stamp root' -addext basicConstraints=critical,CA:true \
     -addext keyUsage=critical,keyCertSign 2>/dev/null
 openssl req -new -newkey rsa:2048 -nodes -keyout "$ca/tsa-key.pem" -out "$ca/tsa.csr" \
     -subj '/CN=Throwaway time-stamp authority' 2>/dev/null
 openssl x509 -req -in "$ca/tsa.csr" -CA "$keys/tsa-root.pem" -CAkey "$ca/tsa-root-key.pem" -days 2 \
-    -extfile <(printf 'extendedKeyUsage=critical,timeStamping\nkeyUsage=critical,digitalSignature\n') \
+    -extfile <(printf 'extendedKeyUsage=critical,timeStamping\nkeyUsage=critical,digitalSignature\n%s\n' \
+        'crlDistributionPoints=URI:http://127.0.0.1:9/tsa.crl') \
     -out "$ca/tsa.pem" 2>/dev/null
-# Three servers on loopback: one that answers, one whose tokens carry a broken signature, and one that
-# accepts the connection and never answers. Each stops by itself after five minutes at the latest.
+# Four servers on loopback: one that answers, one whose tokens carry a broken signature, one whose tokens
+# stamp another file's hash, and one that accepts the connection and never answers. Each stops by itself
+# after five minutes at the latest.
 servers=()
 trap 'kill "${servers[@]}" 2>/dev/null || true' EXIT
-for manner in answer corrupt silent; do
+for manner in answer corrupt other-hash silent; do
     "$here/time_stamp_server.py" 300 "$manner" "$ca/tsa.pem" "$ca/tsa-key.pem" >"$work/$manner.port" &
     servers+=($!)
 done
@@ -76,6 +93,11 @@ server_url() {
     done
     echo "http://127.0.0.1:$(head -n 1 "$work/$1.port")/"
 }
+
+# A signer whose certificate names the silent server as the place to fetch its revocation list.
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -keyout "$keys/revocable-key.pem" -out "$keys/revocable.pem" \
+    -subj '/CN=Revocable signer' -addext keyUsage=digitalSignature -addext extendedKeyUsage=codeSigning \
+    -addext "crlDistributionPoints=URI:$(server_url silent)signer.crl" 2>/dev/null
 
 flip_byte() {  # FILE OFFSET: inverts one byte
     local byte
@@ -98,22 +120,46 @@ SIGN_PASSWORD='correct horse' "$scripts/sign.sh" --pkcs12 "$keys/signer.p12" "$e
     >"$work/sign.out" 2>&1 || fail "sign.sh with the PKCS#12 file: $(cat "$work/sign.out")"
 signed=$dist/UsbResetOnResume-signed.exe
 sign "$work/pem-signed.exe" "${pem_signer[@]}" "$exe"
-sign "$work/time-stamped.exe" "${pem_signer[@]}" --timestamp "$(server_url answer)" "$exe"
-sign "$work/bad-time-stamp.exe" "${pem_signer[@]}" --timestamp "$(server_url corrupt)" "$exe"
+sign "$work/time-stamped.exe" "${pem_signer[@]}" --timestamp "$(server_url answer)" --tsa-ca "$keys/tsa-root.pem" "$exe"
+sign "$work/leaf-signed.exe" --cert "$keys/leaf-chain.pem" --key "$keys/leaf-key.pem" "$exe"
+sign "$work/revocable-signed.exe" --cert "$keys/revocable.pem" --key "$keys/revocable-key.pem" "$exe"
 # --force replaces a signed copy made before.
 sign "$work/pem-signed.exe" "${pem_signer[@]}" --force "$exe"
 cmp "$exe" "$program" || fail "signing changed the unsigned program"
-for file in "$signed" "$work/pem-signed.exe" "$work/time-stamped.exe" "$work/bad-time-stamp.exe"; do
+for file in "$signed" "$work/pem-signed.exe" "$work/time-stamped.exe" "$work/leaf-signed.exe" "$work/revocable-signed.exe"; do
     [ -f "$file" ] || { echo "FAIL: no signed copy $file to go on with" >&2; exit 1; }
 done
 
 # Each mistake: sign.sh's own message that names it (any tool's report indented below it), and the
-# program's and the keys' folders exactly as they were. A signed copy already stands beside the program.
+# program's and the keys' folders exactly as they were, and no osslsigncode left running. A signed copy
+# already stands beside the program; an interrupted sign.sh is sent the signal as a terminal's Ctrl-C
+# sends it (INT to its process group) or as a service manager stops it (TERM to sign.sh alone).
 folders_state() {
     (cd "$work" && find dist keys | sort && find dist keys -type f -exec sha256sum {} + | sort)
 }
 before=$(folders_state)
-# the message|the environment|the arguments
+ln -s "$work/nowhere.exe" "$work/dangling.exe"
+refused=$work/refused.exe
+signing_now() {  # whether an osslsigncode started by sign.sh for $refused is running
+    pgrep -f -- "osslsigncode .*$work/\.sign\." >/dev/null
+}
+interrupted() {  # SIGNAL ENVIRONMENT ARGUMENTS...: sign.sh's exit status once the signal reaches it mid-way
+    local signal=$1 environment=$2 pid tries=0
+    shift 2
+    set -m
+    # shellcheck disable=SC2086 # the environment holds no spaces
+    env $environment "$scripts/sign.sh" "$@" >"$work/sign.out" 2>&1 &
+    pid=$!
+    set +m
+    until signing_now; do
+        tries=$((tries + 1))
+        [ "$tries" -le 300 ] || break
+        sleep 0.1
+    done
+    if [ "$signal" = INT ]; then kill -INT -- "-$pid"; else kill -TERM "$pid"; fi
+    wait "$pid"
+}
+# the message|the environment|the arguments|the signal sent while it waits for the time-stamp
 refusals=(
     "no such file||--pkcs12 $keys/missing.p12 $exe"
     "wrong password||--pkcs12 $keys/signer.p12 --password-file $keys/wrong-password $exe"
@@ -133,26 +179,44 @@ refusals=(
     "not a Windows program||${pem_signer[*]} --output $work/text.exe $exe.sha256"
     "time-stamp server||${pem_signer[*]} --timestamp http://127.0.0.1:9/ $exe"
     "did not answer within 3 seconds||${pem_signer[*]} --timestamp $(server_url silent) --timestamp-timeout 3 $exe"
+    "the time-stamp does not verify||${pem_signer[*]} --timestamp $(server_url corrupt) --tsa-ca $keys/tsa-root.pem --output $refused $exe"
+    "the time-stamp does not verify||${pem_signer[*]} --timestamp $(server_url other-hash) --tsa-ca $keys/tsa-root.pem --output $refused $exe"
+    "the time-stamp does not verify||${pem_signer[*]} --timestamp $(server_url answer) --output $refused $exe"
+    "exists already||${pem_signer[*]} --output $work/dangling.exe $exe"
+    "is a folder||${pem_signer[*]} --output $work/new-folder/ $exe"
+    "interrupted||${pem_signer[*]} --timestamp $(server_url silent) --timestamp-timeout 30 --output $refused $exe|INT"
+    "interrupted||${pem_signer[*]} --timestamp $(server_url silent) --timestamp-timeout 30 --output $refused $exe|TERM"
 )
 for refusal in "${refusals[@]}"; do
-    IFS='|' read -r message environment arguments <<<"$refusal"
+    IFS='|' read -r message environment arguments signal <<<"$refusal"
     status=0
-    # shellcheck disable=SC2086 # the arguments hold no spaces
-    timeout 60 env $environment "$scripts/sign.sh" $arguments >"$work/sign.out" 2>&1 || status=$?
+    if [ -n "$signal" ]; then
+        # shellcheck disable=SC2086 # the arguments hold no spaces
+        interrupted "$signal" "$environment" $arguments || status=$?
+    else
+        # shellcheck disable=SC2086 # the arguments hold no spaces
+        timeout 60 env $environment "$scripts/sign.sh" $arguments >"$work/sign.out" 2>&1 || status=$?
+    fi
+    arguments="$arguments${signal:+ (SIG$signal)}"
     [ "$status" = 1 ] || fail "sign.sh $arguments: exit status $status, expected 1"
     grep -q "^sign: .*$message" "$work/sign.out" || fail "sign.sh $arguments: no \"sign: ...$message\" in: $(cat "$work/sign.out")"
     ! grep -qv -e '^sign: ' -e '^  ' "$work/sign.out" || fail "sign.sh $arguments: another tool's noise in: $(cat "$work/sign.out")"
     [ "$(folders_state)" = "$before" ] || fail "sign.sh $arguments: the folders changed: $(ls -A "$dist" "$keys")"
-    [ ! -e "$work/twice.exe" ] && [ ! -e "$work/text.exe" ] || fail "sign.sh $arguments: left a signed copy behind"
+    [ ! -e "$work/twice.exe" ] && [ ! -e "$work/text.exe" ] && [ ! -e "$refused" ] && [ ! -e "$work/new-folder" ] \
+        && [ -L "$work/dangling.exe" ] && [ ! -e "$work/dangling.exe" ] || fail "sign.sh $arguments: left a signed copy behind"
+    ! signing_now || fail "sign.sh $arguments: left osslsigncode running"
 done
 
-# The administrator's check from a fresh clone with no build folder, as the README has it.
+# The administrator's check from a fresh clone, as the README has it; a build folder left configured
+# with other settings must not change the program it compares with.
 git clone --quiet "$clones/a" "$work/fresh-clone"
+(cd "$work/fresh-clone" && cmake --preset windows -B build/verify -DCMAKE_CXX_FLAGS_MINSIZEREL=-O2 >/dev/null)
 if "$scripts/verify-release.sh" --ca "$keys/signer.pem" --sources "$work/fresh-clone" "$signed" >"$work/verify.out" 2>&1; then
     grep -qF "is the program these sources build" "$work/verify.out" || fail "no verdict on the sources: $(cat "$work/verify.out")"
     grep -qF "signer:  $subject" "$work/verify.out" || fail "verify-release.sh does not name the signer: $(cat "$work/verify.out")"
     grep -qx '  digest:  SHA256' "$work/verify.out" || fail "not signed with SHA-256: $(cat "$work/verify.out")"
     grep -qx '  time-stamp: none' "$work/verify.out" || fail "a time-stamp where there is none: $(cat "$work/verify.out")"
+    grep -q '^  revocation: not checked' "$work/verify.out" || fail "no word on revocation: $(cat "$work/verify.out")"
 else
     fail "verify-release.sh rejects the signed program in a fresh clone: $(cat "$work/verify.out")"
 fi
@@ -163,7 +227,8 @@ if "$scripts/verify-release.sh" --ca "$keys/signer.pem" --unsigned "$other_progr
 else
     fail "verify-release.sh rejects the PEM-signed program: $(cat "$work/verify.out")"
 fi
-# A time-stamp by a private authority verifies against its root, and is reported.
+# A time-stamp by a private authority verifies against its root, and is reported, with no attempt to
+# fetch the authority's revocation list from the address its certificate names.
 if "$scripts/verify-release.sh" --ca "$keys/signer.pem" --tsa-ca "$keys/tsa-root.pem" --unsigned "$other_program" \
         "$work/time-stamped.exe" >"$work/verify.out" 2>&1; then
     grep -qE '^  time-stamp: .*[0-9]{4}' "$work/verify.out" && grep -qF 'issued by /CN=Throwaway time-stamp root' "$work/verify.out" \
@@ -199,38 +264,65 @@ attacker "$work/nested.exe" -nest -h sha256 -certs "$keys/stranger.pem" -key "$k
 attacker "$work/reversed.exe" -nest -h sha256 -certs "$keys/signer.pem" -key "$keys/signer-key.pem" -in "$work/stranger-signed.exe"
 attacker "$work/md5.exe" -h md5 -certs "$keys/signer.pem" -key "$keys/signer-key.pem" -in "$program"
 attacker "$work/sha1.exe" -h sha1 -certs "$keys/signer.pem" -key "$keys/signer-key.pem" -in "$program"
+attacker "$work/bad-time-stamp.exe" -h sha256 -certs "$keys/signer.pem" -key "$keys/signer-key.pem" \
+    -ts "$(server_url corrupt)" -in "$program"
+attacker "$work/other-hash.exe" -h sha256 -certs "$keys/signer.pem" -key "$keys/signer-key.pem" \
+    -ts "$(server_url other-hash)" -in "$program"
+cat "$keys/signer.pem" "$keys/stranger.pem" >"$work/signer-and-stranger.pem"
+attacker "$work/extra-certificate.exe" -h sha256 -certs "$work/signer-and-stranger.pem" -key "$keys/signer-key.pem" -in "$program"
+# The text description is printed as it is, line ends included: lines of osslsigncode's report forged
+# in it, hiding a broken time-stamp or standing beside a valid one.
+attacker "$work/description-hides.exe" -h sha256 -certs "$keys/signer.pem" -key "$keys/signer-key.pem" \
+    -n "UsbResetOnResume"$'\n''Timestamp is not available' -ts "$(server_url corrupt)" -in "$program"
+attacker "$work/description-forges.exe" -h sha256 -certs "$keys/signer.pem" -key "$keys/signer-key.pem" \
+    -n "UsbResetOnResume"$'\n''Countersignatures:'$'\n\t''Timestamp time: Jan  1 00:00:00 2001 GMT'$'\n\t''Issuer: /CN=Forged'$'\n\t''Serial: 01' \
+    -ts "$(server_url answer)" -in "$program"
+# Content added by someone without the key: a blob beside the signature.
+osslsigncode add -addUnauthenticatedBlob -in "$work/pem-signed.exe" -out "$work/blob.exe" >"$work/attacker.out" 2>&1 \
+    || fail "osslsigncode add -addUnauthenticatedBlob: $(cat "$work/attacker.out")"
 
 # What verify-release.sh must report. Offsets: the PE header starts at the word at 0x3c; its checksum
 # is 88 bytes in; the signature (a WIN_CERTIFICATE) begins where the unsigned program ends.
 pe=$(od -An -tu4 -j60 -N4 "$signed" | tr -d ' ')
 unsigned_size=$(stat -c %s "$program")
 signed_size=$(stat -c %s "$signed")
-# what|file|offset of the byte to invert|certificates to trust|time-stamp roots to trust|the diagnosis
-rejections=(
-    "a byte of code|$signed|$((0x400 + 0x100))|$keys/signer.pem||the signature does not verify"
-    "the header checksum|$signed|$((pe + 88))|$keys/signer.pem||differs from the build with its own signature"
-    "a byte inside the signature|$signed|$(((unsigned_size + signed_size) / 2))|$keys/signer.pem||the signature does not verify"
-    "the last byte of the file|$signed|$((signed_size - 1))|$keys/signer.pem||differs from the build with its own signature"
-    "a certificate that is not trusted|$signed||$keys/stranger.pem||the signature does not verify against"
-    "no signature at all|$program||$keys/signer.pem||is not signed"
-    "a file that is no program|$exe.sha256||$keys/signer.pem||not a Windows program"
-    "another program, validly signed|$work/other-signed.exe||$keys/signer.pem||without its signature is not the given program"
-    "a stranger's signature nested in the signer's|$work/nested.exe||$keys/signer.pem||carries 2 signatures"
-    "the signer's signature nested in a stranger's|$work/reversed.exe||$keys/signer.pem||carries 2 signatures"
-    "an MD5 signature by the signer|$work/md5.exe||$keys/signer.pem||digest MD5"
-    "a SHA-1 signature by the signer|$work/sha1.exe||$keys/signer.pem||digest SHA1"
-    "a time-stamp with a broken signature|$work/bad-time-stamp.exe||$keys/signer.pem|$keys/tsa-root.pem|the time-stamp does not verify"
-    "a time-stamp by an authority not trusted|$work/time-stamped.exe||$keys/signer.pem||the time-stamp does not verify"
+trust_signer="--ca $keys/signer.pem"
+trust_both="--ca $keys/signer.pem --tsa-ca $keys/tsa-root.pem"
+# what|file|offset of the byte to invert|verify-release.sh's options|exit status|what it says
+verdicts=(
+    "a byte of code|$signed|$((0x400 + 0x100))|$trust_signer|1|the signature does not verify"
+    "the header checksum|$signed|$((pe + 88))|$trust_signer|1|differs from the build with its own signature"
+    "a byte inside the signature|$signed|$(((unsigned_size + signed_size) / 2))|$trust_signer|1|the signature does not verify"
+    "the last byte of the file|$signed|$((signed_size - 1))|$trust_signer|1|differs from the build with its own signature"
+    "a certificate that is not trusted|$signed||--ca $keys/stranger.pem|1|the signature does not verify against"
+    "no signature at all|$program||$trust_signer|1|is not signed"
+    "a file that is no program|$exe.sha256||$trust_signer|1|not a Windows program"
+    "another program, validly signed|$work/other-signed.exe||$trust_signer|1|without its signature is not the given program"
+    "a stranger's signature nested in the signer's|$work/nested.exe||$trust_signer|1|carries 2 signatures"
+    "the signer's signature nested in a stranger's|$work/reversed.exe||$trust_signer|1|carries 2 signatures"
+    "an MD5 signature by the signer|$work/md5.exe||$trust_signer|1|digest MD5"
+    "a SHA-1 signature by the signer|$work/sha1.exe||$trust_signer|1|digest SHA1"
+    "a time-stamp with a broken signature|$work/bad-time-stamp.exe||$trust_both|1|the time-stamp does not verify"
+    "a time-stamp of another file's hash|$work/other-hash.exe||$trust_both|1|the time-stamp does not verify"
+    "a time-stamp by an authority not trusted|$work/time-stamped.exe||$trust_signer|1|the time-stamp does not verify"
+    "a blob added beside the signature|$work/blob.exe||$trust_signer|1|content the signer did not sign"
+    "a stranger's certificate beside the signer's|$work/extra-certificate.exe||$trust_signer|1|certificates that are not the signer's chain: /CN=Someone else"
+    "a description hiding a broken time-stamp|$work/description-hides.exe||$trust_both|1|cannot be read safely"
+    "a description forging a time-stamp beside a valid one|$work/description-forges.exe||$trust_both|1|cannot be read safely"
+    "a signer under an intermediate CA, the root trusted|$work/leaf-signed.exe||--ca $keys/root.pem|0|signer:  /CN=Leaf signer"
+    "a signer whose revocation list's server never answers|$work/revocable-signed.exe||--ca $keys/revocable.pem|0|revocation: not checked"
 )
-for rejection in "${rejections[@]}"; do
-    IFS='|' read -r what file offset trusted tsa_roots diagnosis <<<"$rejection"
+for verdict in "${verdicts[@]}"; do
+    IFS='|' read -r what file offset options expected diagnosis <<<"$verdict"
     cp "$file" "$work/changed.exe"
     [ -z "$offset" ] || flip_byte "$work/changed.exe" "$offset"
     status=0
-    "$scripts/verify-release.sh" --ca "$trusted" ${tsa_roots:+--tsa-ca "$tsa_roots"} --unsigned "$other_program" \
-        "$work/changed.exe" >"$work/verify.out" 2>&1 || status=$?
-    [ "$status" = 1 ] && grep -qF -- "$diagnosis" "$work/verify.out" && ! grep -q '^OK' "$work/verify.out" \
-        || fail "verify-release.sh with $what: exit status $status, expected 1 and \"$diagnosis\": $(cat "$work/verify.out")"
+    # shellcheck disable=SC2086 # the options hold no spaces
+    timeout 90 "$scripts/verify-release.sh" $options --unsigned "$other_program" "$work/changed.exe" \
+        >"$work/verify.out" 2>&1 || status=$?
+    verdict_line=$([ "$expected" = 0 ] && echo '^OK' || echo '^verify-release: ')
+    [ "$status" = "$expected" ] && grep -qF -- "$diagnosis" "$work/verify.out" && grep -q "$verdict_line" "$work/verify.out" \
+        || fail "verify-release.sh with $what: exit status $status, expected $expected and \"$diagnosis\": $(cat "$work/verify.out")"
 done
 
 [ "$failures" -eq 0 ] || exit 1

@@ -1,14 +1,15 @@
 #!/usr/bin/python3
-"""A time-stamp server on loopback for the signing test, in one of three manners:
+"""A time-stamp server on loopback for the signing test, in one of four manners:
 
-  answer   an RFC 3161 authority: every query gets a token signed by `openssl ts` with TSA_CERT
-  corrupt  the same, with one byte of the token's signature inverted, as a forged token would be
-  silent  accepts connections and never answers, as a server that hangs
+  answer      an RFC 3161 authority: every query gets a token signed by `openssl ts` with TSA_CERT
+  corrupt     the same, with one byte of the token's signature inverted, as a forged token would be
+  other-hash  a validly signed token that stamps another file's hash, as a replayed token would
+  silent      accepts connections and never answers, as a server that hangs
 
 It prints the port it listens on (chosen by the system) as its first line, and stops by itself
 after LIFETIME seconds so that nothing outlives the test.
 
-usage: time_stamp_server.py LIFETIME answer|corrupt|silent [TSA_CERT TSA_KEY]
+usage: time_stamp_server.py LIFETIME answer|corrupt|other-hash|silent [TSA_CERT TSA_KEY]
 """
 import http.server
 import socket
@@ -38,6 +39,9 @@ def token_handler(manner, certificate, key, scratch):
         def do_POST(self):
             query = scratch / "query.tsq"
             query.write_bytes(self.rfile.read(int(self.headers["Content-Length"])))
+            if manner == "other-hash":
+                subprocess.run(["openssl", "ts", "-query", "-sha256", "-cert", "-data", str(config),
+                                "-out", str(query)], check=True, capture_output=True)
             reply = subprocess.run(["openssl", "ts", "-reply", "-config", str(config), "-queryfile", str(query),
                                     "-signer", certificate, "-inkey", key, "-chain", certificate],
                                    check=True, capture_output=True).stdout
@@ -62,7 +66,7 @@ def main(lifetime, manner, certificate=None, key=None):
         print(listener.getsockname()[1], flush=True)
         threading.Event().wait(float(lifetime))
         return
-    if manner not in ("answer", "corrupt") or not (certificate and key):
+    if manner not in ("answer", "corrupt", "other-hash") or not (certificate and key):
         sys.exit(__doc__.strip().splitlines()[-1])
     with tempfile.TemporaryDirectory() as scratch:
         server = http.server.HTTPServer(("127.0.0.1", 0), token_handler(manner, certificate, key, Path(scratch)))
