@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Benchmark: the program against the best batch script of reg query / reg add (reg_batch.cmd), under
-# Wine on 3 control sets of 300 USB class instances each, run in turn and paired; then the registry
-# calls per instance, from the in-memory registry's record.
+# Wine on 3 control sets of 300 USB class instances each, run in turn and paired; the check and undo
+# companions on the same instances; then the registry calls per instance, from the in-memory
+# registry's record.
 # usage: benchmark/run.sh [PAIRS]   (default 7)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,7 +14,8 @@ choose_wine_image
 for preset in host "$image_preset"; do
     cmake --preset "$preset" >/dev/null
 done
-cmake --build --preset "$image_preset" --target UsbResetOnResume -j"$(nproc)" >/dev/null
+cmake --build --preset "$image_preset" --target UsbResetOnResume UsbResetOnResumeCheck UsbResetOnResumeUndo \
+    -j"$(nproc)" >/dev/null
 cmake --build --preset host --target registry_call_count -j"$(nproc)" >/dev/null
 
 work=$PWD/build/benchmark
@@ -97,5 +99,25 @@ for ((pair = 1; pair <= pairs; pair++)); do
 done
 echo "program on the prefix's own registry: median $(printf '%s\n' "${start_times[@]}" | median) ms" \
      "(${start_times[*]} ms)"
+
+# The companions on the 900 instances: the check after the program, when it lists every one of the
+# 300 controllers as applied; the undo each time on the 300 settings the program wrote just before.
+check=(wine "build/$image_preset/UsbResetOnResumeCheck.exe")
+undo=(wine "build/$image_preset/UsbResetOnResumeUndo.exe")
+fresh_registry
+"${program[@]}"
+applied=$("${check[@]}" | grep -c ', ForceHCResetOnResume REG_DWORD 0x1: ' || true)
+if [ "$applied" != 300 ]; then
+    echo "benchmark: the check listed $applied controllers as applied, not 300" >&2
+    exit 1
+fi
+check_times=() undo_times=()
+for ((pair = 1; pair <= pairs; pair++)); do
+    check_times+=("$(milliseconds "${check[@]}")")
+    undo_times+=("$(milliseconds "${undo[@]}")")
+    "${program[@]}"
+done
+echo "companions on 900 instances ($image_preset image): check median $(printf '%s\n' "${check_times[@]}" | median) ms" \
+     "(${check_times[*]} ms), undo median $(printf '%s\n' "${undo_times[@]}" | median) ms (${undo_times[*]} ms)"
 
 build/host/benchmark/registry_call_count

@@ -1,13 +1,13 @@
-"""Packs the release: UsbResetOnResume-VERSION-win32.zip with the program, its .sha256, the licence,
-the administrator's guide (docs/administrators.md) as README.txt and the administrator scripts, and
-SHA256SUMS beside it.
+"""Packs the release: UsbResetOnResume-VERSION-win32.zip with the program and its companions, each with
+its .sha256, the licence, the administrator's guide (docs/administrators.md) as README.txt and the
+administrator scripts, and SHA256SUMS beside it.
 
 The same sources give the same zip bytes on any machine: entries in sorted order under one folder,
 every time stamp the sources' commit time (or SOURCE_DATE_EPOCH), every mode 0644, no extra fields
 (no owner, access or change time), and stored rather than deflated, so the bytes do not depend on
 the zlib at hand either.
 
-usage: package_release.py VERSION SOURCE_DIR PROGRAM.exe OUTPUT_DIR
+usage: package_release.py VERSION SOURCE_DIR PROGRAM.exe OUTPUT_DIR [COMPANION.exe...]
 """
 import hashlib
 import os
@@ -37,15 +37,16 @@ def windows_text(text):
     return text.replace("\r\n", "\n").replace("\n", "\r\n").encode("utf-8")
 
 
-def main(version, source_dir, program, output_dir):
-    source_dir, program, output_dir = Path(source_dir), Path(program), Path(output_dir)
-    checksum = program.with_name(program.name + ".sha256")
+def main(version, source_dir, program, output_dir, *companions):
+    source_dir, output_dir = Path(source_dir), Path(output_dir)
     files = {
-        program.name: program.read_bytes(),
-        checksum.name: checksum.read_bytes(),
         "LICENSE.txt": windows_text((source_dir / "LICENSE").read_text(encoding="utf-8")),
         "README.txt": windows_text((source_dir / "docs" / "administrators.md").read_text(encoding="utf-8")),
     }
+    for executable in map(Path, (program, *companions)):
+        checksum = executable.with_name(executable.name + ".sha256")
+        files[executable.name] = executable.read_bytes()
+        files[checksum.name] = checksum.read_bytes()
     admin = source_dir / "admin"
     if admin.is_dir():
         for path in admin.rglob("*"):
@@ -77,6 +78,6 @@ def main(version, source_dir, program, output_dir):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 5:
+    if len(sys.argv) < 5:
         sys.exit(__doc__.strip().splitlines()[-1])
     main(*sys.argv[1:])

@@ -10,15 +10,16 @@ public:
     OwnedKey& operator=(const OwnedKey&) = delete;
     ~OwnedKey() { Hold(nullptr); }
 
-    // Opens parent\path with the given access; on failure the key stays empty. A key held from an
-    // earlier open is closed either way, so opening twice cannot lose a handle.
-    [[nodiscard]] bool Open(HKEY parent, const WCHAR* path, REGSAM access)
+    // Opens parent\path with the given access and returns the platform's status; on failure the key
+    // stays empty. A key held from an earlier open is closed either way, so opening twice cannot lose
+    // a handle.
+    [[nodiscard]] LSTATUS Open(HKEY parent, const WCHAR* path, REGSAM access)
     {
         HKEY opened = nullptr;
-        const bool isOpen = RegOpenKeyExW(parent, path, 0, access, &opened) == ERROR_SUCCESS;
+        const LSTATUS status = RegOpenKeyExW(parent, path, 0, access, &opened);
         // On failure `opened` may hold anything the platform left there: it is not ours to close.
-        Hold(isOpen ? opened : nullptr);
-        return isOpen;
+        Hold(status == ERROR_SUCCESS ? opened : nullptr);
+        return status;
     }
 
     [[nodiscard]] HKEY Get() const { return key_; }

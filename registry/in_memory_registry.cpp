@@ -366,6 +366,18 @@ LSTATUS Registry::Set(HKEY key, const WCHAR* valueName, DWORD reserved, DWORD ty
     return Finish(call, ERROR_SUCCESS);
 }
 
+LSTATUS Registry::Delete(HKEY key, const WCHAR* valueName)
+{
+    Call call{.operation = Operation::Delete, .handle = key, .name = FromNullable(valueName)};
+    const Handle* handle = nullptr;
+    const LSTATUS admitted = Admit(call, KEY_SET_VALUE, handle);
+    if (admitted != ERROR_SUCCESS) {
+        return Finish(call, admitted);
+    }
+    // Names compare without regard to case; a null name, like "", is the key's unnamed value.
+    return Finish(call, handle->key->values.erase(call.name) == 1 ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND);
+}
+
 LSTATUS Registry::Close(HKEY key)
 {
     Call call{.operation = Operation::Close, .handle = key};
@@ -415,6 +427,11 @@ LSTATUS RegSetValueExW(HKEY key, const WCHAR* valueName, DWORD reserved, DWORD t
                        DWORD dataSize)
 {
     return TheRegistry().Set(key, valueName, reserved, type, data, dataSize);
+}
+
+LSTATUS RegDeleteValueW(HKEY key, const WCHAR* valueName)
+{
+    return TheRegistry().Delete(key, valueName);
 }
 
 LSTATUS RegCloseKey(HKEY key)

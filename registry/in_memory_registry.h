@@ -1,6 +1,6 @@
-// A registry in memory that stands in for the platform's off Windows: the five operations behave as
-// the platform's do where the pass depends on them, and tests shape keys, refuse access, inject
-// failures and read back every call.
+// A registry in memory that stands in for the platform's off Windows: its operations behave as the
+// platform's do where the pass and the companions depend on them, and tests shape keys, refuse
+// access, inject failures and read back every call.
 #pragma once
 
 #include "name_order.h"
@@ -15,7 +15,7 @@
 
 namespace in_memory {
 
-enum class Operation { Open, Enumerate, Query, Set, Close };
+enum class Operation { Open, Enumerate, Query, Set, Delete, Close };
 
 // What a key lets callers open it with. ReadOnly refuses any right that could change the key.
 enum class Access { Full, ReadOnly, None };
@@ -25,7 +25,7 @@ struct Call {
     Operation operation = Operation::Open;
     HKEY handle = nullptr;        // the key operated on; for Open, the parent
     RegString keyPath;            // that key's path below HKEY_LOCAL_MACHINE ("" for the root itself)
-    RegString name;               // Open: subkey; Enumerate: name returned; Query, Set: value name
+    RegString name;               // Open: subkey; Enumerate: name returned; Query, Set, Delete: value name
     DWORD index = 0;              // Enumerate
     DWORD options = 0;            // Open: options; Set: reserved
     REGSAM access = 0;            // Open
@@ -74,7 +74,7 @@ public:
     // Closes of a handle that was not open: closed twice, never opened, or the root.
     [[nodiscard]] unsigned BadCloses() const { return badCloses_; }
 
-    // The five operations, with the platform's arguments; the free functions of the same names call them.
+    // The operations, with the platform's arguments; the free functions of the same names call them.
     LSTATUS Open(HKEY key, const WCHAR* subKey, DWORD options, REGSAM access, HKEY* result);
     LSTATUS Enumerate(HKEY key, DWORD index, WCHAR* name, DWORD* nameLength, DWORD* reserved,
                       WCHAR* className, DWORD* classLength, FILETIME* lastWriteTime);
@@ -82,6 +82,7 @@ public:
                   DWORD* dataSize);
     LSTATUS Set(HKEY key, const WCHAR* valueName, DWORD reserved, DWORD type, const BYTE* data,
                 DWORD dataSize);
+    LSTATUS Delete(HKEY key, const WCHAR* valueName);
     LSTATUS Close(HKEY key);
 
 private:
@@ -129,7 +130,7 @@ private:
     std::vector<Call> calls_;
 };
 
-// The registry behind the five operations.
+// The registry behind the operations.
 Registry& TheRegistry();
 
 } // namespace in_memory

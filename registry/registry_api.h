@@ -1,5 +1,6 @@
-// The five registry operations the pass reaches the platform through: advapi32's own on Windows,
-// the in-memory registry's elsewhere, under the same names with the same argument types and sizes.
+// The registry operations the program reaches the platform through (five for the pass, and deleting a
+// value for the undo companion): advapi32's own on Windows, the in-memory registry's elsewhere, under
+// the same names with the same argument types and sizes.
 #pragma once
 
 #ifdef _WIN32
@@ -41,6 +42,7 @@ constexpr LSTATUS ERROR_INVALID_PARAMETER = 87;
 constexpr LSTATUS ERROR_MORE_DATA = 234;
 constexpr LSTATUS ERROR_NO_MORE_ITEMS = 259;
 constexpr LSTATUS ERROR_NOACCESS = 998;
+constexpr LSTATUS ERROR_KEY_DELETED = 1018;
 
 constexpr REGSAM KEY_QUERY_VALUE = 0x0001;
 constexpr REGSAM KEY_SET_VALUE = 0x0002;
@@ -60,7 +62,12 @@ constexpr DWORD REG_SZ = 1;
 constexpr DWORD REG_EXPAND_SZ = 2;
 constexpr DWORD REG_BINARY = 3;
 constexpr DWORD REG_DWORD = 4;
+constexpr DWORD REG_DWORD_BIG_ENDIAN = 5;
+constexpr DWORD REG_LINK = 6;
 constexpr DWORD REG_MULTI_SZ = 7;
+constexpr DWORD REG_RESOURCE_LIST = 8;
+constexpr DWORD REG_FULL_RESOURCE_DESCRIPTOR = 9;
+constexpr DWORD REG_RESOURCE_REQUIREMENTS_LIST = 10;
 constexpr DWORD REG_QWORD = 11;
 
 LSTATUS RegOpenKeyExW(HKEY key, const WCHAR* subKey, DWORD options, REGSAM access, HKEY* result);
@@ -70,6 +77,7 @@ LSTATUS RegQueryValueExW(HKEY key, const WCHAR* valueName, DWORD* reserved, DWOR
                          DWORD* dataSize);
 LSTATUS RegSetValueExW(HKEY key, const WCHAR* valueName, DWORD reserved, DWORD type, const BYTE* data,
                        DWORD dataSize);
+LSTATUS RegDeleteValueW(HKEY key, const WCHAR* valueName);
 LSTATUS RegCloseKey(HKEY key);
 
 #endif

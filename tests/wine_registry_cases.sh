@@ -1,6 +1,6 @@
-# Shared by the tests that run programs and scripts under Wine on seeded control sets: the names of
-# the class keys, the prefix's registry put back after every case and at the end, the class keys
-# exported for comparison, and failures counted per case. Source it in a prepared WINEPREFIX.
+# Shared by the tests that run the program and its companions under Wine on seeded control sets: the
+# names of the class keys, the prefix's registry put back after every case and at the end, the class
+# keys exported for comparison, and failures counted per case. Source it in a prepared WINEPREFIX.
 guid='{36FC9E60-C465-11CF-8056-444553540000}'
 control_sets=(ControlSet001 ControlSet002 CurrentControlSet)
 work=$(mktemp -d "${TMPDIR:-/tmp}/wine-registry-case.XXXXXX")
@@ -22,18 +22,6 @@ restore_registry() {
     wine_registry_restore "$work/pristine-system.reg"
 }
 trap 'restore_registry; rm -rf "$work"' EXIT
-
-# run_script SCRIPT.cmd EXPECTED_STATUS: runs an administrator's script with no console input and a
-# time limit, so one that asks anything fails instead of hanging; its output is left in $work/output.txt.
-run_script() {
-    local script=$1 expected=$2 status=0
-    timeout 120 wine cmd /c "$(windows_path "$script")" </dev/null >"$work/output.txt" 2>&1 || status=$?
-    if [ "$status" = 124 ]; then
-        fail "$(basename "$script") did not finish within 120 s (waiting for input?)"
-    elif [ "$status" != "$expected" ]; then
-        fail "exit status $status, expected $expected; output: $(tr -d '\r' < "$work/output.txt")"
-    fi
-}
 
 # One file per control set: the class key exported as text, or "missing".
 export_class_keys() {

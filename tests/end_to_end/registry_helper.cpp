@@ -3,6 +3,9 @@
 //                             then PATH cannot be opened at all)
 //   long-name KEY PREFIX      a controller instance below HKLM\KEY whose name is PREFIX padded to 256
 //                             characters, one more than the program's name buffer holds with its NUL
+//   value KEY NAME TYPE HEX   HKLM\KEY (created if need be) gets the value NAME of any type number
+//                             (decimal) with the bytes spelled in HEX ("" for none), which reg.exe
+//                             cannot write for every type and size
 #include <windows.h>
 
 #include <cstdio>
@@ -51,6 +54,24 @@ bool CreateLongNamedController(const std::wstring& key, const std::wstring& pref
     return Succeeded(status, "RegSetValueExW (Controller)");
 }
 
+bool SetAnyValue(const std::wstring& key, const std::wstring& name, const std::wstring& type, const std::wstring& hex)
+{
+    std::basic_string<BYTE> bytes;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        bytes.push_back(static_cast<BYTE>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    }
+    HKEY opened = nullptr;
+    if (!Succeeded(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &opened,
+                                   nullptr),
+                   "RegCreateKeyExW (value)")) {
+        return false;
+    }
+    const LSTATUS status = RegSetValueExW(opened, name.c_str(), 0, static_cast<DWORD>(std::stoul(type)), bytes.data(),
+                                          static_cast<DWORD>(bytes.size()));
+    RegCloseKey(opened);
+    return Succeeded(status, "RegSetValueExW (value)");
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -61,6 +82,9 @@ int wmain(int argc, wchar_t** argv)
     if (argc == 4 && std::wstring(argv[1]) == L"long-name" && std::wstring(argv[3]).size() < 256) {
         return CreateLongNamedController(argv[2], argv[3]) ? 0 : 1;
     }
-    std::fprintf(stderr, "usage: registry_helper link PATH TARGET | long-name KEY PREFIX\n");
+    if (argc == 6 && std::wstring(argv[1]) == L"value" && std::wstring(argv[5]).size() % 2 == 0) {
+        return SetAnyValue(argv[2], argv[3], argv[4], argv[5]) ? 0 : 1;
+    }
+    std::fprintf(stderr, "usage: registry_helper link PATH TARGET | long-name KEY PREFIX | value KEY NAME TYPE HEX\n");
     return 2;
 }

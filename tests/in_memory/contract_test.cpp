@@ -56,6 +56,9 @@ std::string Line(const Call& call)
             line += " " + std::to_string(b);
         }
         break;
+    case Operation::Delete:
+        line = "Delete " + Narrow(key) + " \"" + Narrow(call.name) + "\"";
+        break;
     case Operation::Close:
         line = "Close " + Narrow(key);
         break;

@@ -1,6 +1,8 @@
-// Every registry call of a pass made to fail in turn, and every call on each key, on every scenario of
-// the table; after each run the audit of the pass must hold whatever failed.
+// Every registry call of a pass, or of a run of the check or undo companion, made to fail in turn, and
+// every call on each key, on every scenario of the table; after each run the audit must hold whatever
+// failed.
 #include "apply_to_class_key.h"
+#include "companions.h"
 #include "in_memory_registry.h"
 #include "pass_audit.h"
 #include "scenario_registry.h"
@@ -12,6 +14,7 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -22,7 +25,7 @@ using in_memory::TheRegistry;
 
 const LSTATUS Statuses[] = {ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND, ERROR_MORE_DATA, ERROR_OUTOFMEMORY};
 const Operation Operations[] = {Operation::Open, Operation::Enumerate, Operation::Query, Operation::Set,
-                                Operation::Close};
+                                Operation::Delete, Operation::Close};
 
 const char* NameOf(Operation operation)
 {
@@ -31,6 +34,7 @@ const char* NameOf(Operation operation)
     case Operation::Enumerate: return "RegEnumKeyExW";
     case Operation::Query: return "RegQueryValueExW";
     case Operation::Set: return "RegSetValueExW";
+    case Operation::Delete: return "RegDeleteValueW";
     case Operation::Close: return "RegCloseKey";
     }
     return "?";
@@ -68,18 +72,41 @@ struct RunRecord {
     }
 };
 
-class FaultSweep : public testing::TestWithParam<Scenario> {
+// What runs on the class key: the program's pass, or one of its companions.
+enum class Job { Pass, Check, Undo };
+
+class FaultSweep : public testing::TestWithParam<std::tuple<Job, Scenario>> {
 protected:
-    // Runs the pass on a fresh copy of the scenario with the failure arranged by `inject`, and audits it.
+    [[nodiscard]] const Scenario& TheScenario() const { return std::get<1>(GetParam()); }
+
+    // Runs the job on a fresh copy of the scenario with the failure arranged by `inject`, and audits it.
     template <typename Inject>
     RunRecord RunWith(Inject inject)
     {
         ScenarioRegistry registry;
-        registry.Seed(GetParam());
+        registry.Seed(TheScenario());
         const std::optional<RegistryTree> before = registry.Read(ScenarioClassKeyPath);
         inject(TheRegistry());
-        const int result = ApplyToClassKey(ScenarioClassKeyPath.c_str());
-        for (const std::string& violation : AuditPass(before, registry.Read(ScenarioClassKeyPath), result).violations) {
+        CompanionRecord record;
+        PassAudit audit;
+        switch (std::get<0>(GetParam())) {
+        case Job::Pass: {
+            const int result = ApplyToClassKey(ScenarioClassKeyPath.c_str());
+            audit = AuditPass(before, registry.Read(ScenarioClassKeyPath), result);
+            break;
+        }
+        case Job::Check: {
+            const int result = CheckClassKey(ScenarioClassKeyPath.c_str(), record);
+            audit = AuditCheck(before, registry.Read(ScenarioClassKeyPath), result, record);
+            break;
+        }
+        case Job::Undo: {
+            const int result = UndoClassKey(ScenarioClassKeyPath.c_str(), record);
+            audit = AuditUndo(before, registry.Read(ScenarioClassKeyPath), result, record);
+            break;
+        }
+        }
+        for (const std::string& violation : audit.violations) {
             ADD_FAILURE() << violation;
         }
         return RunRecord{TheRegistry().Calls()};
@@ -108,7 +135,7 @@ TEST_P(FaultSweep, EachCallFailingInTurn)
         }
     }
     EXPECT_GT(injectedRuns, 0u) << "no call was made to fail";
-    std::printf("[   fault  ] %s: %u runs, each with one call failing\n", GetParam().title.c_str(), injectedRuns);
+    std::printf("[   fault  ] %s: %u runs, each with one call failing\n", TheScenario().title.c_str(), injectedRuns);
 }
 
 // Failures arranged per key need the class key to exist.
@@ -116,12 +143,14 @@ class KeyFaultSweep : public FaultSweep {};
 
 TEST_P(KeyFaultSweep, EveryCallOnOneKeyFailing)
 {
-    const Scenario& scenario = GetParam();
-    // The pass touches the class key and every instance it can enumerate, and nothing below them.
+    const Scenario& scenario = TheScenario();
+    // The job touches the class key and every instance it can enumerate, and nothing below them; a
+    // class key that cannot be opened or listed lets it reach no instance.
+    const bool instancesReached = scenario.classKeyBehaviour == KeyBehaviour::Normal;
     std::vector<std::pair<RegString, bool>> keys{{ScenarioClassKeyPath, true}};
     for (const ScenarioKey& key : scenario.keys) {
         const bool instance = key.path.find(WIDE('\\')) == RegString::npos && key.path.size() < 256;
-        keys.emplace_back(ScenarioClassKeyPath + WIDE("\\") + key.path, instance);
+        keys.emplace_back(ScenarioClassKeyPath + WIDE("\\") + key.path, instance && instancesReached);
     }
     for (const auto& entry : keys) {
         const RegString& key = entry.first;
@@ -150,8 +179,12 @@ std::vector<Scenario> WithClassKey()
     return scenarios;
 }
 
-const auto ScenarioTitle = [](const testing::TestParamInfo<Scenario>& param) { return param.param.title; };
-INSTANTIATE_TEST_SUITE_P(Table, FaultSweep, testing::ValuesIn(Scenarios()), ScenarioTitle);
-INSTANTIATE_TEST_SUITE_P(Table, KeyFaultSweep, testing::ValuesIn(WithClassKey()), ScenarioTitle);
+const auto JobAndTitle = [](const testing::TestParamInfo<std::tuple<Job, Scenario>>& param) {
+    static constexpr const char* JobNames[] = {"Pass", "Check", "Undo"};
+    return JobNames[static_cast<int>(std::get<0>(param.param))] + std::string("_") + std::get<1>(param.param).title;
+};
+const auto Jobs = testing::Values(Job::Pass, Job::Check, Job::Undo);
+INSTANTIATE_TEST_SUITE_P(Table, FaultSweep, testing::Combine(Jobs, testing::ValuesIn(Scenarios())), JobAndTitle);
+INSTANTIATE_TEST_SUITE_P(Table, KeyFaultSweep, testing::Combine(Jobs, testing::ValuesIn(WithClassKey())), JobAndTitle);
 
 } // namespace

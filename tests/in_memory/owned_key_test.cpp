@@ -26,10 +26,10 @@ TEST(OwnedKey, SecondOpenClosesTheFirstKey)
         registry.CreateKey(WIDE("B"));
         {
             OwnedKey key;
-            ASSERT_TRUE(key.Open(HKEY_LOCAL_MACHINE, WIDE("A"), KEY_QUERY_VALUE));
+            ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, WIDE("A"), KEY_QUERY_VALUE), ERROR_SUCCESS);
             const HKEY first = key.Get();
 
-            EXPECT_EQ(key.Open(HKEY_LOCAL_MACHINE, c.second, KEY_QUERY_VALUE), c.opens);
+            EXPECT_EQ(key.Open(HKEY_LOCAL_MACHINE, c.second, KEY_QUERY_VALUE) == ERROR_SUCCESS, c.opens);
             EXPECT_EQ(registry.OpenHandles(), c.opens ? 1u : 0u) << "the first key is still open";
             EXPECT_NE(key.Get(), first);
             EXPECT_EQ(key.Get() != nullptr, c.opens);

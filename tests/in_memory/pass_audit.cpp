@@ -1,4 +1,5 @@
-// The audit of one pass: handles, the course of the enumeration, what was written, and the result.
+// The audit of one pass, or one run of a companion: handles, the course of the enumeration, what was
+// written or removed, what was reported, and the result.
 #include "pass_audit.h"
 
 #include "in_memory_registry.h"
@@ -6,6 +7,7 @@
 
 #include <algorithm>
 #include <map>
+#include <type_traits>
 
 namespace {
 
@@ -24,6 +26,20 @@ RegString InstanceOf(const RegString& keyPath)
     }
     const RegString relative = keyPath.substr(prefix.size());
     return relative.find(WIDE('\\')) == RegString::npos ? relative : RegString();
+}
+
+template <typename Entries>
+std::set<RegString, FoldedLess> NamesOf(const Entries& entries)
+{
+    std::set<RegString, FoldedLess> names;
+    for (const auto& entry : entries) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(entry)>, RegString>) {
+            names.insert(entry);
+        } else {
+            names.insert(entry.first);
+        }
+    }
+    return names;
 }
 
 bool IsController(const RegistryTree& tree, const RegString& instance)
@@ -77,8 +93,10 @@ public:
 
     // The class key is opened first; then subkeys are asked for at indices 0, 1, 2, ... and each one
     // returned is opened next, by that name; the first enumeration that fails other than with
-    // ERROR_MORE_DATA ends the loop, and only the close of the class key follows it.
-    void Course(int result)
+    // ERROR_MORE_DATA ends the loop, and only the close of the class key follows it. Notes whether the
+    // pass could not look at every instance: a class key there but not opened, or a list not ended by
+    // ERROR_NO_MORE_ITEMS.
+    void Course()
     {
         if (calls_.empty() || calls_[0].operation != Operation::Open || calls_[0].handle != HKEY_LOCAL_MACHINE) {
             Require(false, "the pass did not begin by opening the class key");
@@ -86,7 +104,8 @@ public:
         }
         if (calls_[0].status != ERROR_SUCCESS) {
             Require(calls_.size() == 1, "the pass went on after its class key failed to open");
-            Require(result == 0, "a pass whose class key failed to open returned 1");
+            // Not there holds nothing; there but refused may hide controllers.
+            incomplete_ = calls_[0].status != ERROR_FILE_NOT_FOUND;
             return;
         }
         const HKEY classKey = calls_[0].opened;
@@ -118,6 +137,7 @@ public:
                         && calls_[i + 1].handle == classKey,
                     "the enumeration of subkey " + std::to_string(call.index) + " failed with "
                         + std::to_string(call.status) + ", but the pass did more than close the class key after it");
+            incomplete_ = call.status != ERROR_NO_MORE_ITEMS;
             // Without an injected failure the loop runs to the end: no instance is hidden.
             if (!call.injected && before_) {
                 Require(call.status == ERROR_NO_MORE_ITEMS && call.index >= DirectInstances(*before_),
@@ -137,6 +157,7 @@ public:
                 && ControllerQualifies(call.data)) {
                 readControllers.insert(InstanceOf(call.keyPath));
             }
+            Require(call.operation != Operation::Delete, "the pass deleted a value");
             if (call.operation != Operation::Set) {
                 continue;
             }
@@ -152,25 +173,141 @@ public:
         }
         const bool controllerLeftUnwritten = std::any_of(readControllers.begin(), readControllers.end(),
             [&](const RegString& instance) { return !audit_.written.contains(instance); });
-        Require(result == (controllerLeftUnwritten ? 1 : 0),
+        Require(result == (controllerLeftUnwritten || incomplete_ ? 1 : 0),
                 "the result is " + std::to_string(result)
-                    + "; it must be 1 exactly when a controller the pass read was left unwritten");
+                    + "; it must be 1 exactly when a controller the pass read was left unwritten, or the class"
+                      " key was there but could not be opened or listed to the end");
     }
 
-    void Registry(const std::optional<RegistryTree>& after)
+    // The registry is the one before, plus the flags written, less the flags removed.
+    void Registry(const std::optional<RegistryTree>& after, const std::set<RegString, FoldedLess>& removed = {})
     {
         Require(before_.has_value() == after.has_value(), "the class key appeared or vanished");
         if (before_ && after) {
-            const RegistryTree expected = WithResetFlag(*before_, {audit_.written.begin(), audit_.written.end()});
-            Require(*after == expected, "the registry changed beyond the reset flags written:\nafter:\n" + Describe(*after)
-                                            + "expected:\n" + Describe(expected));
+            RegistryTree expected = WithResetFlag(*before_, {audit_.written.begin(), audit_.written.end()});
+            for (const RegString& instance : removed) {
+                expected.at(instance).erase(ResetFlagName);
+            }
+            Require(*after == expected, "the registry changed beyond the flags written or removed:\nafter:\n"
+                                            + Describe(*after) + "expected:\n" + Describe(expected));
         }
+    }
+
+    // The check reads only; it reads the setting of exactly the controllers it finds and lists them
+    // with the setting as read; its result is 1 exactly when one lacks the setting as the program
+    // writes it, or the class key could not be looked through.
+    void Check(int result, const CompanionRecord& record)
+    {
+        std::map<RegString, const Call*, FoldedLess> controllers; // each with the reading of its setting
+        for (const Call& call : calls_) {
+            Require(call.operation != Operation::Set && call.operation != Operation::Delete, "the check changed a value");
+            if (call.operation != Operation::Query) {
+                continue;
+            }
+            const RegString instance = InstanceOf(call.keyPath);
+            if (call.name == WIDE("Controller") && call.status == ERROR_SUCCESS && ControllerQualifies(call.data)) {
+                controllers.emplace(instance, nullptr);
+            } else if (call.name == ResetFlagName) {
+                Require(controllers.contains(instance), "read the setting of " + Narrow(instance) + ", no controller");
+                controllers[instance] = &call;
+            }
+        }
+        bool lacking = false;
+        std::set<RegString, FoldedLess> listed;
+        for (const CompanionRecord::Flag& flag : record.controllers) {
+            listed.insert(flag.instance);
+            const auto read = controllers.find(flag.instance);
+            if (read == controllers.end() || read->second == nullptr) {
+                Require(false, "listed " + Narrow(flag.instance) + " as a controller without reading its setting");
+                continue;
+            }
+            const Call& query = *read->second;
+            Require(flag.status == query.status && (query.status != ERROR_SUCCESS
+                                                    || (flag.type == query.type && flag.data == query.data)),
+                    "the setting of " + Narrow(flag.instance) + " is listed other than it was read");
+            lacking = lacking || query.status != ERROR_SUCCESS || query.type != REG_DWORD || query.data != DwordBytes(1);
+        }
+        for (const auto& [instance, query] : controllers) {
+            Require(listed.contains(instance), "the controller " + Narrow(instance) + " is not listed");
+        }
+        NotRead(record);
+        Require(result == (lacking || incomplete_ ? 1 : 0),
+                "the check's result is " + std::to_string(result) + "; it must be 1 exactly when a controller"
+                " lacks REG_DWORD 1, or the class key could not be looked through");
+    }
+
+    // The undo deletes only ForceHCResetOnResume, only from instances, and lists what it removed; it
+    // names every instance it opened that still holds the setting; its result is 1 exactly when it
+    // named one, or the class key could not be looked through.
+    std::set<RegString, FoldedLess> Undo(int result, const std::optional<RegistryTree>& after,
+                                         const CompanionRecord& record)
+    {
+        // An instance the platform said holds no setting (deleting or reading it answered "not
+        // found") is taken at its word, as the pass takes a missing "Controller".
+        std::set<RegString, FoldedLess> removed, opened, saidAbsent;
+        for (const Call& call : calls_) {
+            Require(call.operation != Operation::Set, "the undo set a value");
+            if (call.operation == Operation::Open && call.handle != HKEY_LOCAL_MACHINE && call.status == ERROR_SUCCESS) {
+                opened.insert(call.name);
+            }
+            if ((call.operation == Operation::Delete || call.operation == Operation::Query)
+                && call.status == ERROR_FILE_NOT_FOUND) {
+                saidAbsent.insert(InstanceOf(call.keyPath));
+            }
+            if (call.operation != Operation::Delete) {
+                continue;
+            }
+            const RegString instance = InstanceOf(call.keyPath);
+            Require(!instance.empty(), "deleted a value outside the instances: " + Narrow(call.keyPath));
+            Require(call.name == ResetFlagName, "deleted a value other than ForceHCResetOnResume: " + Narrow(call.name));
+            if (call.status == ERROR_SUCCESS) {
+                removed.insert(instance);
+            }
+        }
+        Require(NamesOf(record.removed) == removed, "the instances listed as undone are not those undone");
+        const std::set<RegString, FoldedLess> left = NamesOf(record.left);
+        for (const RegString& instance : opened) {
+            Require(!after || !after->contains(instance) || after->at(instance).count(ResetFlagName) == 0
+                        || left.contains(instance) || saidAbsent.contains(instance),
+                    "the instance " + Narrow(instance) + " still holds the setting and is not named");
+        }
+        for (const RegString& instance : left) {
+            Require(opened.contains(instance), "named " + Narrow(instance) + " as left, but never opened it");
+        }
+        NotRead(record);
+        Require(result == (!left.empty() || incomplete_ ? 1 : 0),
+                "the undo's result is " + std::to_string(result) + "; it must be 1 exactly when it named an"
+                " instance still holding the setting, or the class key could not be looked through");
+        return removed;
+    }
+
+    // Both companions name each instance they could not open at all, and only those; and each subkey
+    // whose name did not fit.
+    void NotRead(const CompanionRecord& record)
+    {
+        std::map<RegString, bool, FoldedLess> opens; // instance -> opened at least once
+        std::size_t namesTooLong = 0;
+        for (const Call& call : calls_) {
+            if (call.operation == Operation::Open && call.handle != HKEY_LOCAL_MACHINE) {
+                opens[call.name] = opens[call.name] || call.status == ERROR_SUCCESS;
+            }
+            namesTooLong += call.operation == Operation::Enumerate && call.status == ERROR_MORE_DATA ? 1 : 0;
+        }
+        std::set<RegString, FoldedLess> unopened;
+        for (const auto& [instance, openedOnce] : opens) {
+            if (!openedOnce) {
+                unopened.insert(instance);
+            }
+        }
+        Require(NamesOf(record.notRead) == unopened, "the instances named as not read are not those it could not open");
+        Require(record.namesTooLong.size() == namesTooLong, "a subkey whose name did not fit is not reported");
     }
 
 private:
     const std::optional<RegistryTree>& before_;
     PassAudit& audit_;
     const std::vector<Call>& calls_;
+    bool incomplete_ = false;
 };
 
 } // namespace
@@ -180,8 +317,31 @@ PassAudit AuditPass(const std::optional<RegistryTree>& before, const std::option
     PassAudit audit;
     Auditor auditor(before, audit);
     auditor.Handles();
-    auditor.Course(result);
+    auditor.Course();
     auditor.Writes(result);
     auditor.Registry(after);
+    return audit;
+}
+
+PassAudit AuditCheck(const std::optional<RegistryTree>& before, const std::optional<RegistryTree>& after, int result,
+                     const CompanionRecord& record)
+{
+    PassAudit audit;
+    Auditor auditor(before, audit);
+    auditor.Handles();
+    auditor.Course();
+    auditor.Check(result, record);
+    auditor.Registry(after);
+    return audit;
+}
+
+PassAudit AuditUndo(const std::optional<RegistryTree>& before, const std::optional<RegistryTree>& after, int result,
+                    const CompanionRecord& record)
+{
+    PassAudit audit;
+    Auditor auditor(before, audit);
+    auditor.Handles();
+    auditor.Course();
+    auditor.Registry(after, auditor.Undo(result, after, record));
     return audit;
 }

@@ -1,5 +1,7 @@
 // The program's sweep over the three control sets: order, which pass decides the exit status, and
-// control sets that are missing; through the sweep and through the program's entry point.
+// control sets that are missing; through the sweep and through the program's entry point. Then the
+// companions' sweeps: which control set decides their statuses.
+#include "companion_record.h"
 #include "in_memory_registry.h"
 #include "registry_tree.h"
 #include "sweep_control_sets.h"
@@ -56,6 +58,7 @@ struct SweepCase {
     std::vector<RegString> present;
     std::vector<RegString> failing; // control sets whose controller refuses the write
     int exitStatus;
+    std::vector<RegString> unopenable = {}; // control sets whose class key refuses to be opened
 };
 
 void PrintTo(const SweepCase& sweepCase, std::ostream* out)
@@ -78,6 +81,9 @@ TEST_P(SweepStatus, ComesFromCurrentControlSetAlone)
     for (const RegString& classKey : sweepCase.failing) {
         registry.FailCallsOnKey(classKey + WIDE("\\0000"), ERROR_ACCESS_DENIED, Operation::Set);
     }
+    for (const RegString& classKey : sweepCase.unopenable) {
+        registry.SetAccess(classKey, in_memory::Access::None);
+    }
 
     EXPECT_EQ(SweepControlSets(), sweepCase.exitStatus);
     EXPECT_EQ(ClassKeysOpened(), (std::vector<RegString>{ControlSet001, ControlSet002, CurrentControlSet}))
@@ -95,7 +101,9 @@ TEST_P(SweepStatus, ComesFromCurrentControlSetAlone)
         const bool failing = std::find(sweepCase.failing.begin(), sweepCase.failing.end(), classKey)
                              != sweepCase.failing.end();
         EXPECT_EQ(registry.KeyExists(classKey), present) << "a missing control set must not be created";
-        EXPECT_EQ(present && ResetFlagWritten(classKey), present && !failing) << Narrow(classKey);
+        const bool unopenable = std::find(sweepCase.unopenable.begin(), sweepCase.unopenable.end(), classKey)
+                                != sweepCase.unopenable.end();
+        EXPECT_EQ(present && ResetFlagWritten(classKey), present && !failing && !unopenable) << Narrow(classKey);
         EXPECT_EQ(registry.Values(classKey + WIDE("\\0001")).count(WIDE("ForceHCResetOnResume")), 0u)
             << "the hub in " << Narrow(classKey) << " is no controller";
     }
@@ -115,7 +123,72 @@ INSTANTIATE_TEST_SUITE_P(
         SweepCase{"ControlSet002MissingFailureInCurrent", {ControlSet001, CurrentControlSet}, {CurrentControlSet}, 1},
         SweepCase{"CurrentControlSetMissingAfterFailures", {ControlSet001, ControlSet002},
                   {ControlSet001, ControlSet002}, 0},
-        SweepCase{"NoControlSets", {}, {}, 0}),
+        SweepCase{"NoControlSets", {}, {}, 0},
+        SweepCase{"ClassKeyUnopenableInControlSet001Only", {ControlSet001, ControlSet002, CurrentControlSet}, {}, 0,
+                  {ControlSet001}},
+        SweepCase{"ClassKeyUnopenableInCurrentControlSet", {ControlSet001, ControlSet002, CurrentControlSet}, {}, 1,
+                  {CurrentControlSet}}),
     [](const testing::TestParamInfo<SweepCase>& param) { return param.param.title; });
+
+// The companions over the three sets: the check's status is CurrentControlSet's, as the program's is;
+// the undo's is 1 when any set keeps a setting it could not remove, or could not be looked through.
+struct CompanionSweepCase {
+    std::string title;
+    std::vector<RegString> applied;    // control sets whose controller holds the setting
+    std::vector<RegString> readOnly;   // control sets whose controller refuses write access
+    std::vector<RegString> unopenable; // control sets whose class key refuses to be opened
+    int checkStatus;
+    int undoStatus;
+};
+
+void PrintTo(const CompanionSweepCase& sweepCase, std::ostream* out)
+{
+    *out << sweepCase.title;
+}
+
+class CompanionSweep : public testing::TestWithParam<CompanionSweepCase> {};
+
+TEST_P(CompanionSweep, CheckFollowsCurrentControlSetUndoAnySet)
+{
+    const CompanionSweepCase& sweepCase = GetParam();
+    in_memory::Registry& registry = TheRegistry();
+    registry.Reset();
+    for (const RegString& classKey : {ControlSet001, ControlSet002, CurrentControlSet}) {
+        SeedControlSet(classKey);
+    }
+    for (const RegString& classKey : sweepCase.applied) {
+        registry.SetValue(classKey + WIDE("\\0000"), WIDE("ForceHCResetOnResume"), REG_DWORD, DwordBytes(1));
+    }
+    for (const RegString& classKey : sweepCase.readOnly) {
+        registry.SetAccess(classKey + WIDE("\\0000"), in_memory::Access::ReadOnly);
+    }
+    for (const RegString& classKey : sweepCase.unopenable) {
+        registry.SetAccess(classKey, in_memory::Access::None);
+    }
+    const std::vector<RegString> all{ControlSet001, ControlSet002, CurrentControlSet};
+
+    CompanionRecord check;
+    EXPECT_EQ(CheckControlSets(check), sweepCase.checkStatus);
+    EXPECT_EQ(check.controlSets, all);
+    CompanionRecord undo;
+    EXPECT_EQ(UndoControlSets(undo), sweepCase.undoStatus);
+    EXPECT_EQ(undo.controlSets, all);
+    EXPECT_EQ(TheRegistry().OpenHandles(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ControlSets, CompanionSweep,
+    testing::Values(
+        CompanionSweepCase{"AllApplied", {ControlSet001, ControlSet002, CurrentControlSet}, {}, {}, 0, 0},
+        CompanionSweepCase{"NoneApplied", {}, {}, {}, 1, 0},
+        CompanionSweepCase{"UnappliedInControlSet001Only", {ControlSet002, CurrentControlSet}, {}, {}, 0, 0},
+        CompanionSweepCase{"UnappliedInCurrentControlSetOnly", {ControlSet001, ControlSet002}, {}, {}, 1, 0},
+        CompanionSweepCase{"SettingThatCannotBeRemovedInControlSet002",
+                           {ControlSet001, ControlSet002, CurrentControlSet}, {ControlSet002}, {}, 0, 1},
+        CompanionSweepCase{"ClassKeyUnopenableInControlSet001",
+                           {ControlSet001, ControlSet002, CurrentControlSet}, {}, {ControlSet001}, 0, 1},
+        CompanionSweepCase{"ClassKeyUnopenableInCurrentControlSet",
+                           {ControlSet001, ControlSet002, CurrentControlSet}, {}, {CurrentControlSet}, 1, 1}),
+    [](const testing::TestParamInfo<CompanionSweepCase>& param) { return param.param.title; });
 
 } // namespace

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The release package from two clones (build_clean_clones.sh): the same zip bytes and SHA256SUMS,
-# and in the zip what an administrator needs: the program as built, its checksum, the licence, the
-# administrator's guide as README.txt, every administrator script, all as text files Notepad shows
-# line by line. And release.sh, run in a clone made as Git for Windows makes one (core.autocrlf=true),
-# refuses what would give a zip of the same name with other bytes (changes not committed, ignored files
-# in admin/, SOURCE_DATE_EPOCH), and gives the same zip whatever its build folder was configured with.
+# and in the zip what an administrator needs: the program and its companions as built, each with its
+# checksum, the licence, the administrator's guide as README.txt, every administrator script, all as
+# text files Notepad shows line by line. And release.sh, run in a clone made as Git for Windows makes
+# one (core.autocrlf=true), refuses what would give a zip of the same name with other bytes (changes
+# not committed, ignored files in admin/, SOURCE_DATE_EPOCH), and gives the same zip whatever its build
+# folder was configured with.
 # usage: check_package.sh VERSION WORK_DIR
 set -euo pipefail
 version=$1 work=$2
@@ -26,14 +27,18 @@ rm -rf "$unpacked" && mkdir -p "$unpacked"
 (cd "$unpacked" && cmake -E tar xf "$release/$name.zip")
 folder=$unpacked/$name
 
-expected=$( (printf '%s\n' UsbResetOnResume.exe UsbResetOnResume.exe.sha256 LICENSE.txt README.txt
+programs=(UsbResetOnResume.exe UsbResetOnResumeCheck.exe UsbResetOnResumeUndo.exe)
+expected=$( (printf '%s\n' LICENSE.txt README.txt
+             for program in "${programs[@]}"; do printf '%s\n' "$program" "$program.sha256"; done
              git -C "$clone" ls-files admin) | sort)
 actual=$(cd "$folder" && find . -type f | sed 's|^\./||' | sort)
 [ "$actual" = "$expected" ] || fail "the zip holds $(tr "\n" " " <<<"$actual"), expected $(tr "\n" " " <<<"$expected")"
 [ "$(cd "$unpacked" && ls)" = "$name" ] || fail "the zip does not hold one folder $name"
 
-cmp "$folder/UsbResetOnResume.exe" "$clone/build/UsbResetOnResume.exe" || fail "the program in the zip is not the one built"
-(cd "$folder" && sha256sum --check --quiet UsbResetOnResume.exe.sha256) || fail "the .sha256 in the zip does not match the program"
+for program in "${programs[@]}"; do
+    cmp "$folder/$program" "$clone/build/$program" || fail "the $program in the zip is not the one built"
+    (cd "$folder" && sha256sum --check --quiet "$program.sha256") || fail "the $program.sha256 in the zip does not match it"
+done
 for file in $(git -C "$clone" ls-files admin); do
     cmp "$folder/$file" "$clone/$file" || fail "$file in the zip differs from the sources"
 done

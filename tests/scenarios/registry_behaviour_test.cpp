@@ -1,5 +1,6 @@
-// What the pass relies on from the registry's five operations, asserted the same way against both
-// registries: where the in-memory registry and the platform's disagree, this fails on one of them.
+// What the pass and the companions rely on from the registry's operations, asserted the same way
+// against both registries: where the in-memory registry and the platform's disagree, this fails on
+// one of them.
 #include "scenario_registry.h"
 
 #include <gtest/gtest.h>
@@ -123,13 +124,15 @@ TEST_F(RegistryBehaviour, HandlesKeepTheAccessTheyWereOpenedWith)
         REGSAM access;
         LSTATUS query;
         LSTATUS set;
+        LSTATUS remove; // the value just set, or none when the set was refused
         LSTATUS enumerate;
     };
     const BYTE one[] = {0x01, 0x00, 0x00, 0x00};
-    for (const Case& c : {Case{KEY_QUERY_VALUE, ERROR_SUCCESS, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED},
-                          Case{KEY_SET_VALUE, ERROR_ACCESS_DENIED, ERROR_SUCCESS, ERROR_ACCESS_DENIED},
-                          Case{KEY_ENUMERATE_SUB_KEYS, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, ERROR_SUCCESS},
-                          Case{KEY_WRITE | KEY_QUERY_VALUE, ERROR_SUCCESS, ERROR_SUCCESS, ERROR_ACCESS_DENIED}}) {
+    for (const Case& c :
+         {Case{KEY_QUERY_VALUE, ERROR_SUCCESS, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED},
+          Case{KEY_SET_VALUE, ERROR_ACCESS_DENIED, ERROR_SUCCESS, ERROR_SUCCESS, ERROR_ACCESS_DENIED},
+          Case{KEY_ENUMERATE_SUB_KEYS, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, ERROR_SUCCESS},
+          Case{KEY_WRITE | KEY_QUERY_VALUE, ERROR_SUCCESS, ERROR_SUCCESS, ERROR_SUCCESS, ERROR_ACCESS_DENIED}}) {
         SCOPED_TRACE("opened with access " + std::to_string(c.access));
         HKEY instance = nullptr;
         ASSERT_EQ(RegOpenKeyExW(classKey_, WIDE("0000"), 0, c.access, &instance), ERROR_SUCCESS);
@@ -138,11 +141,35 @@ TEST_F(RegistryBehaviour, HandlesKeepTheAccessTheyWereOpenedWith)
         DWORD type = REG_NONE;
         EXPECT_EQ(RegQueryValueExW(instance, WIDE("Controller"), nullptr, &type, data, &size), c.query);
         EXPECT_EQ(RegSetValueExW(instance, WIDE("ForceHCResetOnResume"), 0, REG_DWORD, one, sizeof one), c.set);
+        EXPECT_EQ(RegDeleteValueW(instance, WIDE("ForceHCResetOnResume")), c.remove);
         WCHAR name[16];
         DWORD capacity = 16;
         EXPECT_EQ(RegEnumKeyExW(instance, 0, name, &capacity, nullptr, nullptr, nullptr, nullptr), c.enumerate);
         RegCloseKey(instance);
     }
+}
+
+TEST_F(RegistryBehaviour, DeletingAValueIgnoresCaseAndTouchesNothingElse)
+{
+    Seed({{WIDE("0000"),
+           {{WIDE("ForceHCResetOnResume"), RegValue{REG_DWORD, DwordBytes(1)}},
+            {WIDE("ForceHCResetOnResume REG_DWORD 0x1"), RegValue{REG_DWORD, DwordBytes(1)}}}},
+          {WIDE("0000\\Settings"), {{WIDE("ForceHCResetOnResume"), RegValue{REG_DWORD, DwordBytes(1)}}}}});
+    HKEY instance = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(classKey_, WIDE("0000"), 0, KEY_SET_VALUE | KEY_QUERY_VALUE, &instance), ERROR_SUCCESS);
+
+    EXPECT_EQ(RegDeleteValueW(instance, WIDE("forcehcresetonresume")), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteValueW(instance, WIDE("ForceHCResetOnResume")), ERROR_FILE_NOT_FOUND);
+    DWORD size = 0;
+    EXPECT_EQ(RegQueryValueExW(instance, WIDE("ForceHCResetOnResume"), nullptr, nullptr, nullptr, &size),
+              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegQueryValueExW(instance, WIDE("ForceHCResetOnResume REG_DWORD 0x1"), nullptr, nullptr, nullptr, &size),
+              ERROR_SUCCESS);
+    RegCloseKey(instance);
+
+    const std::optional<RegistryTree> tree = registry_.Read(ScenarioClassKeyPath);
+    ASSERT_TRUE(tree.has_value());
+    EXPECT_EQ(tree->at(WIDE("0000\\Settings")).count(WIDE("ForceHCResetOnResume")), 1u) << "a subkey keeps its own";
 }
 
 } // namespace

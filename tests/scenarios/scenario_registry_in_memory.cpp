@@ -5,6 +5,31 @@
 
 using in_memory::TheRegistry;
 
+namespace {
+
+void Arrange(const RegString& path, KeyBehaviour behaviour)
+{
+    in_memory::Registry& registry = TheRegistry();
+    switch (behaviour) {
+    case KeyBehaviour::Normal:
+        break;
+    case KeyBehaviour::RefusesWriteAccess:
+        registry.SetAccess(path, in_memory::Access::ReadOnly);
+        break;
+    case KeyBehaviour::RefusesAnyAccess:
+        registry.SetAccess(path, in_memory::Access::None);
+        break;
+    case KeyBehaviour::FailsWrites:
+        registry.FailCallsOnKey(path, ERROR_ACCESS_DENIED, in_memory::Operation::Set);
+        break;
+    case KeyBehaviour::FailsEnumeration:
+        registry.FailCallsOnKey(path, ERROR_KEY_DELETED, in_memory::Operation::Enumerate);
+        break;
+    }
+}
+
+} // namespace
+
 ScenarioRegistry::ScenarioRegistry()
 {
     TheRegistry().Reset();
@@ -32,20 +57,10 @@ void ScenarioRegistry::Seed(const Scenario& scenario)
         for (const auto& [name, value] : key.values) {
             registry.SetValue(path, name, value.type, value.data);
         }
-        switch (key.behaviour) {
-        case KeyBehaviour::Normal:
-            break;
-        case KeyBehaviour::RefusesWriteAccess:
-            registry.SetAccess(path, in_memory::Access::ReadOnly);
-            break;
-        case KeyBehaviour::RefusesAnyAccess:
-            registry.SetAccess(path, in_memory::Access::None);
-            break;
-        case KeyBehaviour::FailsWrites:
-            registry.FailCallsOnKey(path, ERROR_ACCESS_DENIED, in_memory::Operation::Set);
-            break;
-        }
+        Arrange(path, key.behaviour);
     }
+    // Last, so that seeding the instances is not refused.
+    Arrange(ScenarioClassKeyPath, scenario.classKeyBehaviour);
 }
 
 std::optional<RegistryTree> ScenarioRegistry::Read(const RegString& path) const

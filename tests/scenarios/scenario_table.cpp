@@ -13,8 +13,9 @@ bool ControllerQualifies(const std::vector<BYTE>& controller)
 
 bool Scenario::NeedsFaults() const
 {
-    return std::any_of(keys.begin(), keys.end(),
-                       [](const ScenarioKey& key) { return key.behaviour != KeyBehaviour::Normal; });
+    return classKeyBehaviour != KeyBehaviour::Normal
+           || std::any_of(keys.begin(), keys.end(),
+                          [](const ScenarioKey& key) { return key.behaviour != KeyBehaviour::Normal; });
 }
 
 namespace {
@@ -98,8 +99,10 @@ std::vector<Scenario> MakeScenarios()
                   {WIDE("0001"), {BinaryOne()}}},
          .written = {WIDE("0001")},
          .result = 1},
+        // 0000's setting, which the undo cannot remove either, is named and fails the undo.
         {.title = "WriteRefusedNonControllerIsNoFailure",
-         .keys = {{WIDE("0000"), {Controller(REG_BINARY, {0x00})}, KeyBehaviour::RefusesWriteAccess},
+         .keys = {{WIDE("0000"), {Controller(REG_BINARY, {0x00}), Value(WIDE("ForceHCResetOnResume"), REG_DWORD, DwordBytes(1))},
+                   KeyBehaviour::RefusesWriteAccess},
                   {WIDE("0001"), {Description(WIDE("USB Root Hub"))}, KeyBehaviour::RefusesWriteAccess},
                   {WIDE("0002"), {BinaryOne()}}},
          .written = {WIDE("0002")}},
@@ -120,6 +123,75 @@ std::vector<Scenario> MakeScenarios()
                   {WIDE("0001"), {Description(WIDE("USB Root Hub"))}, KeyBehaviour::RefusesWriteAccess},
                   {WIDE("0002"), {Controller(REG_DWORD, DwordBytes(1))}, KeyBehaviour::RefusesWriteAccess},
                   {WIDE("Properties"), {}, KeyBehaviour::RefusesAnyAccess}},
+         .result = 1},
+        // Names that look alike, or that a command line would read as something else, are each
+        // their own instance, written, listed and undone by the name the registry gives.
+        {.title = "LookAlikeNamesAreDistinctInstances",
+         .keys = {{WIDE("A"), {BinaryOne(), Value(WIDE("ForceHCResetOnResume"), REG_DWORD, DwordBytes(1))}},
+                  {WIDE("\u0100"), {BinaryOne()}},
+                  {WIDE("F"), {Description(WIDE("USB Root Hub"))}},
+                  {WIDE("\uFF26"), {BinaryOne()}}},
+         .written = {WIDE("A"), WIDE("\u0100"), WIDE("\uFF26")}},
+        {.title = "NamesACommandLineMistreatsAreInstancesLikeAnyOther",
+         .keys = {{WIDE("on"), {BinaryOne()}},
+                  {WIDE("off"), {BinaryOne(), Value(WIDE("ForceHCResetOnResume"), REG_DWORD, DwordBytes(1))}},
+                  {WIDE(" "), {BinaryOne()}},
+                  {WIDE("/?"), {BinaryOne()}},
+                  {WIDE("q\"r"), {BinaryOne()}},
+                  {WIDE("x&y(z)^!w!"), {BinaryOne()}},
+                  {WIDE("p%PATH%q;r,s=t"), {Controller(REG_BINARY, {0x00})}}},
+         .written = {WIDE("on"), WIDE("off"), WIDE(" "), WIDE("/?"), WIDE("q\"r"), WIDE("x&y(z)^!w!")}},
+        {.title = "ControllerOfAnyTypeNumberQualifies",
+         .keys = {{WIDE("0000"), {Controller(REG_DWORD_BIG_ENDIAN, {0x01, 0x00, 0x00, 0x00})}},
+                  {WIDE("0001"), {Controller(REG_LINK, StringBytes(WIDE("\u0001")))}},
+                  {WIDE("0002"), {Controller(REG_RESOURCE_LIST, BinaryBytes(0x01, 16))}},
+                  {WIDE("0003"), {Controller(REG_FULL_RESOURCE_DESCRIPTOR, BinaryBytes(0x01, 8))}},
+                  {WIDE("0004"), {Controller(REG_RESOURCE_REQUIREMENTS_LIST, BinaryBytes(0x01, 4))}},
+                  {WIDE("0005"), {Controller(0x1234, {0x01})}},
+                  {WIDE("0006"), {Controller(REG_DWORD, BinaryBytes(0x01, 1024))}},
+                  {WIDE("0007"), {Controller(REG_DWORD, BinaryBytes(0x01, 1025))}},
+                  {WIDE("0008"), {Controller(0x1234, {0x00, 0x01})}},
+                  {WIDE("0009"), {BinaryOne(), Value(WIDE("ForceHCResetOnResume"), REG_BINARY, BinaryBytes(0x01, 1025))}}},
+         .written = {WIDE("0000"), WIDE("0001"), WIDE("0002"), WIDE("0003"), WIDE("0004"), WIDE("0005"),
+                     WIDE("0006"), WIDE("0009")}},
+        // Only a value named exactly ForceHCResetOnResume, a four-byte REG_DWORD of 1, is the setting:
+        // each row below has one cause alone for a check to report it missing.
+        {.title = "ValueNamedLikeTheSettingIsNotTheSetting",
+         .keys = {{WIDE("0000"), {BinaryOne(), Value(WIDE("ForceHCResetOnResume REG_DWORD 0x1"), REG_DWORD, DwordBytes(1))}},
+                  {WIDE("0001"), {BinaryOne(), Value(WIDE("ForceHCResetOnResume"), REG_DWORD, DwordBytes(1))}}},
+         .written = {WIDE("0000"), WIDE("0001")}},
+        {.title = "SettingOfDwordZeroIsNotApplied",
+         .keys = {{WIDE("0000"), {BinaryOne(), Value(WIDE("ForceHCResetOnResume"), REG_DWORD, DwordBytes(0))}},
+                  {WIDE("0001"), {BinaryOne(), Value(WIDE("ForceHCResetOnResume"), REG_DWORD, DwordBytes(1))}}},
+         .written = {WIDE("0000"), WIDE("0001")}},
+        {.title = "SettingOfEightBytesIsNotApplied",
+         .keys = {{WIDE("0000"), {BinaryOne(), Value(WIDE("ForceHCResetOnResume"), REG_DWORD,
+                                                     {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00})}},
+                  {WIDE("0001"), {BinaryOne(), Value(WIDE("ForceHCResetOnResume"), REG_DWORD, DwordBytes(1))}}},
+         .written = {WIDE("0000"), WIDE("0001")}},
+        {.title = "SettingOfAnotherTypeIsNotApplied",
+         .keys = {{WIDE("0000"), {BinaryOne(), Value(WIDE("ForceHCResetOnResume"), REG_BINARY, DwordBytes(1))}},
+                  {WIDE("0001"), {BinaryOne(), Value(WIDE("ForceHCResetOnResume"), REG_DWORD, DwordBytes(1))}}},
+         .written = {WIDE("0000"), WIDE("0001")}},
+        // A setting whose data names another key is data, never a path to follow: the undo removes the
+        // value and creates nothing, on a controller and on an instance the program never writes.
+        {.title = "SettingHoldingAKeyPathIsOnlyData",
+         .keys = {{WIDE("0000"), {BinaryOne(), Value(WIDE("ForceHCResetOnResume"), REG_SZ,
+                                                     StringBytes(WIDE("HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\"
+                                                                      "Class\\{36FC9E60-C465-11CF-8056-444553540000}\\evil")))}},
+                  {WIDE("0001"), {Controller(REG_BINARY, {0x00}),
+                                  Value(WIDE("ForceHCResetOnResume"), REG_SZ,
+                                        StringBytes(WIDE("..\\..\\{36FC9E60-C465-11CF-8056-444553540000}\\evil")))}}},
+         .written = {WIDE("0000")}},
+        // A class key that is there but cannot be looked into may hold controllers: the pass cannot
+        // say they were written.
+        {.title = "UnopenableClassKeyFailsThePass",
+         .classKeyBehaviour = KeyBehaviour::RefusesAnyAccess,
+         .keys = {{WIDE("0000"), {BinaryOne()}}},
+         .result = 1},
+        {.title = "EnumerationErrorFailsThePass",
+         .classKeyBehaviour = KeyBehaviour::FailsEnumeration,
+         .keys = {{WIDE("0000"), {BinaryOne()}}},
          .result = 1},
     };
 }

@@ -15,6 +15,7 @@ enum class KeyBehaviour {
     RefusesWriteAccess, // opening with any write right is denied (no administrator rights)
     RefusesAnyAccess,   // every open is denied
     FailsWrites,        // opens, but setting a value fails
+    FailsEnumeration,   // opens, but listing its subkeys fails (a class key deleted while it is read)
 };
 
 struct ScenarioKey {
@@ -26,6 +27,7 @@ struct ScenarioKey {
 struct Scenario {
     std::string title; // letters and digits: it names the test
     bool classKeyExists = true;
+    KeyBehaviour classKeyBehaviour = KeyBehaviour::Normal;
     std::vector<std::pair<RegString, RegValue>> classKeyValues;
     std::vector<ScenarioKey> keys;
     std::vector<RegString> written; // instances expected to hold ForceHCResetOnResume = 1 afterwards

@@ -1,0 +1,169 @@
+// The check and undo companions of the program: what they do to one class key and to the three
+// control sets, and what they tell their reader. Shared by both programs and by their tests, which
+// run them on the in-memory registry.
+#pragma once
+
+#include "controller_rule.h"
+#include "owned_key.h"
+#include "registry_api.h"
+
+#include <cstddef>
+
+// The setting of one controller as the check read it. `status` is that of reading it: ERROR_SUCCESS
+// (then type, size and the first `size` bytes of data are what is stored), ERROR_FILE_NOT_FOUND (no
+// setting), ERROR_MORE_DATA (more than ControllerDataCapacity bytes, `size` of them) or another error.
+struct FlagState {
+    LSTATUS status = ERROR_FILE_NOT_FOUND;
+    DWORD type = REG_NONE;
+    DWORD size = 0;
+    const BYTE* data = nullptr;
+
+    [[nodiscard]] bool Applied() const
+    {
+        return status == ERROR_SUCCESS && IsResetOnResumeApplied(type, data, size);
+    }
+};
+
+// What a companion tells its reader, in the order it finds it. Names are as the registry gave them.
+class Report {
+public:
+    virtual ~Report() = default;
+    // Before each control set: its class key's path below HKEY_LOCAL_MACHINE.
+    virtual void ControlSet(const WCHAR* classKeyPath) = 0;
+    // Opening the set's class key: ERROR_SUCCESS, ERROR_FILE_NOT_FOUND (no class key) or the error.
+    virtual void ClassKey(LSTATUS status) = 0;
+    // The check: an instance the program writes, and its setting as it is now.
+    virtual void Controller(const WCHAR* name, const FlagState& flag) = 0;
+    // The undo: the setting was removed from this instance.
+    virtual void Removed(const WCHAR* name) = 0;
+    // The undo: this instance still holds the setting (or may: its setting could not be read).
+    virtual void Left(const WCHAR* name, LSTATUS status) = 0;
+    // An instance that could not be opened, as the program skips it.
+    virtual void NotRead(const WCHAR* name, LSTATUS status) = 0;
+    // The subkey at this index has a name longer than NameCapacity holds, as the program skips it.
+    virtual void NameTooLong(DWORD index) = 0;
+    // The status that ended the list of instances: ERROR_NO_MORE_ITEMS when every one was visited.
+    virtual void ListEnded(LSTATUS status) = 0;
+};
+
+// Visits every instance of HKEY_LOCAL_MACHINE\classKeyPath as the program's pass does (same access,
+// same name buffer, a name too long skipped) and calls visit(classKey, name), which returns true when
+// that instance leaves the job undone. Returns 1 when one did, or when the class key is there but
+// could not be opened or its instances listed to the end; else 0 (also when it is not there).
+template <typename Visit>
+[[nodiscard]] int VisitInstances(const WCHAR* classKeyPath, Report& report, Visit visit)
+{
+    OwnedKey classKey;
+    const LSTATUS opened = classKey.Open(HKEY_LOCAL_MACHINE, classKeyPath, ClassKeyAccess);
+    report.ClassKey(opened);
+    if (opened != ERROR_SUCCESS) {
+        return opened == ERROR_FILE_NOT_FOUND ? 0 : 1;
+    }
+    int result = 0;
+    WCHAR name[NameCapacity];
+    for (DWORD index = 0;; ++index) {
+        DWORD nameLength = NameCapacity;
+        const LSTATUS status =
+            RegEnumKeyExW(classKey.Get(), index, name, &nameLength, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_MORE_DATA) {
+            report.NameTooLong(index);
+            continue;
+        }
+        if (status != ERROR_SUCCESS) {
+            report.ListEnded(status);
+            if (status != ERROR_NO_MORE_ITEMS) {
+                result = 1;
+            }
+            break;
+        }
+        if (visit(classKey.Get(), name)) {
+            result = 1;
+        }
+    }
+    return result;
+}
+
+// Lists the controllers of one class key with their setting, and the instances it could not open.
+// Changes nothing. Returns 1 when a controller lacks the setting exactly as the program writes it
+// (REG_DWORD 1), or the class key could not be looked through; else 0.
+[[nodiscard]] int CheckClassKey(const WCHAR* classKeyPath, Report& report);
+// Removes ForceHCResetOnResume, and nothing else, from every instance of one class key. Returns 1
+// when an instance it can open still holds it, or the class key could not be looked through; else 0.
+[[nodiscard]] int UndoClassKey(const WCHAR* classKeyPath, Report& report);
+
+// Over the three control sets: the check's status is CurrentControlSet's, as the program's is; the
+// undo's is 1 when any set's is.
+[[nodiscard]] int CheckControlSets(Report& report);
+[[nodiscard]] int UndoControlSets(Report& report);
+
+// Text that grows as it is written; the companions' one use of the heap. Out of memory ends the
+// program (abort), which a caller sees as a failed run.
+class Text {
+public:
+    Text() = default;
+    Text(const Text&) = delete;
+    Text& operator=(const Text&) = delete;
+    ~Text();
+
+    void Append(const WCHAR* text, std::size_t length);
+    void Append(const WCHAR* text);
+    void AppendNumber(DWORD value, unsigned base = 10);
+    void Clear() { size_ = 0; }
+    [[nodiscard]] const WCHAR* Data() const { return data_; }
+    [[nodiscard]] std::size_t Size() const { return size_; }
+
+private:
+    WCHAR* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+// Where a listing's lines go: whole lines, each ending in CR LF.
+class Output {
+public:
+    virtual ~Output() = default;
+    virtual void Write(const WCHAR* text, std::size_t length) = 0;
+};
+
+// A Report as lines for an administrator, one instance per line with its name last and exactly as
+// the registry gives it. Per control set: its name, the instances as found, then those not read.
+class Listing final : public Report {
+public:
+    explicit Listing(Output& output) : output_(output) {}
+
+    void ControlSet(const WCHAR* classKeyPath) override;
+    void ClassKey(LSTATUS status) override;
+    void Controller(const WCHAR* name, const FlagState& flag) override;
+    void Removed(const WCHAR* name) override;
+    void Left(const WCHAR* name, LSTATUS status) override;
+    void NotRead(const WCHAR* name, LSTATUS status) override;
+    void NameTooLong(DWORD index) override;
+    void ListEnded(LSTATUS status) override;
+
+private:
+    // Ends the line being built and sends it, or keeps it for the end of the control set.
+    void EndLine(bool deferred = false);
+
+    Output& output_;
+    Text line_;
+    Text deferred_;
+};
+
+// UTF-8 for the UTF-16 text: every name the registry holds keeps its characters, except an unpaired
+// surrogate, which UTF-8 cannot carry and becomes U+FFFD. `out` holds at least 3 bytes per WCHAR;
+// returns the bytes written.
+std::size_t EncodeUtf8(const WCHAR* text, std::size_t length, char* out);
+
+#ifdef _WIN32
+// Standard output: WriteConsoleW on a console, which shows every character the font has; UTF-8
+// otherwise (a file or a pipe), where the console code page would lose characters.
+class StandardOutput final : public Output {
+public:
+    StandardOutput();
+    void Write(const WCHAR* text, std::size_t length) override;
+
+private:
+    HANDLE handle_;
+    bool console_;
+};
+#endif

@@ -1,0 +1,229 @@
+// The companions' listing: what they report, as lines an administrator reads and a script can split
+// (everything after the first ": " of an instance line is the instance's name).
+#include "companions.h"
+
+#include <cstdlib>
+
+Text::~Text()
+{
+    std::free(data_);
+}
+
+void Text::Append(const WCHAR* text, std::size_t length)
+{
+    if (size_ + length > capacity_) {
+        const std::size_t capacity = (size_ + length) * 2 + 64;
+        auto* grown = static_cast<WCHAR*>(std::realloc(data_, capacity * sizeof(WCHAR)));
+        if (grown == nullptr) {
+            std::abort();
+        }
+        data_ = grown;
+        capacity_ = capacity;
+    }
+    for (std::size_t i = 0; i < length; ++i) {
+        data_[size_ + i] = text[i];
+    }
+    size_ += length;
+}
+
+void Text::Append(const WCHAR* text)
+{
+    std::size_t length = 0;
+    while (text[length] != 0) {
+        ++length;
+    }
+    Append(text, length);
+}
+
+void Text::AppendNumber(DWORD value, unsigned base)
+{
+    WCHAR digits[16];
+    std::size_t count = 0;
+    do {
+        const DWORD digit = value % base;
+        digits[count++] = static_cast<WCHAR>(digit < 10 ? WIDE('0') + digit : WIDE('A') + digit - 10);
+        value /= base;
+    } while (value != 0);
+    while (count > 0) {
+        Append(&digits[--count], 1);
+    }
+}
+
+std::size_t EncodeUtf8(const WCHAR* text, std::size_t length, char* out)
+{
+    std::size_t size = 0;
+    auto put = [&](unsigned value) { out[size++] = static_cast<char>(value); };
+    for (std::size_t i = 0; i < length; ++i) {
+        unsigned code = text[i];
+        if (code >= 0xD800 && code <= 0xDBFF && i + 1 < length && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            code = 0x10000 + ((code - 0xD800) << 10) + (static_cast<unsigned>(text[++i]) - 0xDC00);
+        } else if (code >= 0xD800 && code <= 0xDFFF) {
+            code = 0xFFFD;
+        }
+        if (code < 0x80) {
+            put(code);
+        } else if (code < 0x800) {
+            put(0xC0 | (code >> 6));
+            put(0x80 | (code & 0x3F));
+        } else if (code < 0x10000) {
+            put(0xE0 | (code >> 12));
+            put(0x80 | ((code >> 6) & 0x3F));
+            put(0x80 | (code & 0x3F));
+        } else {
+            put(0xF0 | (code >> 18));
+            put(0x80 | ((code >> 12) & 0x3F));
+            put(0x80 | ((code >> 6) & 0x3F));
+            put(0x80 | (code & 0x3F));
+        }
+    }
+    return size;
+}
+
+namespace {
+
+const WCHAR* TypeName(DWORD type)
+{
+    switch (type) {
+    case REG_NONE: return WIDE("REG_NONE");
+    case REG_SZ: return WIDE("REG_SZ");
+    case REG_EXPAND_SZ: return WIDE("REG_EXPAND_SZ");
+    case REG_BINARY: return WIDE("REG_BINARY");
+    case REG_DWORD: return WIDE("REG_DWORD");
+    case REG_DWORD_BIG_ENDIAN: return WIDE("REG_DWORD_BIG_ENDIAN");
+    case REG_LINK: return WIDE("REG_LINK");
+    case REG_MULTI_SZ: return WIDE("REG_MULTI_SZ");
+    case REG_RESOURCE_LIST: return WIDE("REG_RESOURCE_LIST");
+    case REG_FULL_RESOURCE_DESCRIPTOR: return WIDE("REG_FULL_RESOURCE_DESCRIPTOR");
+    case REG_RESOURCE_REQUIREMENTS_LIST: return WIDE("REG_RESOURCE_REQUIREMENTS_LIST");
+    case REG_QWORD: return WIDE("REG_QWORD");
+    default: return nullptr;
+    }
+}
+
+void AppendError(Text& line, LSTATUS status)
+{
+    line.Append(WIDE("error "));
+    line.AppendNumber(static_cast<DWORD>(status));
+}
+
+} // namespace
+
+void Listing::EndLine(bool deferred)
+{
+    line_.Append(WIDE("\r\n"));
+    if (deferred) {
+        deferred_.Append(line_.Data(), line_.Size());
+    } else {
+        output_.Write(line_.Data(), line_.Size());
+    }
+    line_.Clear();
+}
+
+void Listing::ControlSet(const WCHAR* classKeyPath)
+{
+    // The control set's name is the second part of SYSTEM\<set>\Control\Class\{...}.
+    const WCHAR* start = classKeyPath;
+    while (*start != 0 && *start != WIDE('\\')) {
+        ++start;
+    }
+    const WCHAR* end = *start != 0 ? ++start : start;
+    while (*end != 0 && *end != WIDE('\\')) {
+        ++end;
+    }
+    line_.Append(start, static_cast<std::size_t>(end - start));
+}
+
+void Listing::ClassKey(LSTATUS status)
+{
+    if (status == ERROR_FILE_NOT_FOUND) {
+        line_.Append(WIDE(": no USB class key"));
+    } else if (status != ERROR_SUCCESS) {
+        line_.Append(WIDE(": USB class key not opened ("));
+        AppendError(line_, status);
+        line_.Append(WIDE(")"));
+    } else {
+        line_.Append(WIDE(":"));
+    }
+    EndLine();
+}
+
+void Listing::Controller(const WCHAR* name, const FlagState& flag)
+{
+    line_.Append(WIDE("  controller, ForceHCResetOnResume "));
+    const WCHAR* type = TypeName(flag.type);
+    if (flag.status == ERROR_FILE_NOT_FOUND) {
+        line_.Append(WIDE("absent"));
+    } else if (flag.status == ERROR_MORE_DATA) {
+        line_.Append(WIDE("of more than "));
+        line_.AppendNumber(ControllerDataCapacity);
+        line_.Append(WIDE(" bytes"));
+    } else if (flag.status != ERROR_SUCCESS) {
+        line_.Append(WIDE("not read ("));
+        AppendError(line_, flag.status);
+        line_.Append(WIDE(")"));
+    } else if (flag.type == REG_DWORD && flag.size == sizeof(DWORD)) {
+        const DWORD value = static_cast<DWORD>(flag.data[0]) | static_cast<DWORD>(flag.data[1]) << 8
+                            | static_cast<DWORD>(flag.data[2]) << 16 | static_cast<DWORD>(flag.data[3]) << 24;
+        line_.Append(WIDE("REG_DWORD 0x"));
+        line_.AppendNumber(value, 16);
+    } else {
+        if (type != nullptr) {
+            line_.Append(type);
+        } else {
+            line_.Append(WIDE("of type "));
+            line_.AppendNumber(flag.type);
+        }
+        line_.Append(WIDE(", "));
+        line_.AppendNumber(flag.size);
+        line_.Append(flag.size == 1 ? WIDE(" byte") : WIDE(" bytes"));
+    }
+    line_.Append(WIDE(": "));
+    line_.Append(name);
+    EndLine();
+}
+
+void Listing::Removed(const WCHAR* name)
+{
+    line_.Append(WIDE("  ForceHCResetOnResume removed: "));
+    line_.Append(name);
+    EndLine();
+}
+
+void Listing::Left(const WCHAR* name, LSTATUS status)
+{
+    line_.Append(WIDE("  ForceHCResetOnResume not removed ("));
+    AppendError(line_, status);
+    line_.Append(WIDE("): "));
+    line_.Append(name);
+    EndLine();
+}
+
+void Listing::NotRead(const WCHAR* name, LSTATUS status)
+{
+    line_.Append(WIDE("  not opened ("));
+    AppendError(line_, status);
+    line_.Append(WIDE("), skipped as the program skips it: "));
+    line_.Append(name);
+    EndLine(true);
+}
+
+void Listing::NameTooLong(DWORD index)
+{
+    line_.Append(WIDE("  name longer than "));
+    line_.AppendNumber(NameCapacity - 1);
+    line_.Append(WIDE(" characters, skipped as the program skips it: subkey number "));
+    line_.AppendNumber(index);
+    EndLine(true);
+}
+
+void Listing::ListEnded(LSTATUS status)
+{
+    output_.Write(deferred_.Data(), deferred_.Size());
+    deferred_.Clear();
+    if (status != ERROR_NO_MORE_ITEMS) {
+        line_.Append(WIDE("  the list of instances stopped early ("));
+        AppendError(line_, status);
+        line_.Append(WIDE(")"));
+        EndLine();
+    }
+}

@@ -1,0 +1,12 @@
+// UsbResetOnResumeUndo.exe: removes ForceHCResetOnResume, and only it, from every instance of the USB
+// class key in the three control sets, and names each instance it could not change. Exit status 0
+// when no instance it can open still holds the value and every class key could be looked through,
+// else 1.
+#include "companions.h"
+
+int wmain(int, wchar_t**)
+{
+    StandardOutput output;
+    Listing listing(output);
+    return UndoControlSets(listing);
+}

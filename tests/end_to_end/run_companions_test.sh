@@ -1,0 +1,183 @@
+#!/usr/bin/env bash
+# The check and undo companions end to end under Wine, around the program, on control sets seeded
+# with look-alike names, names a command line mistreats, controllers of odd types and sizes, values
+# named like the setting and settings whose data is a key path: the check's listing and status agree
+# with what the program then writes; after the program and the undo the class keys export exactly as
+# before the program, less the settings removed; a second undo changes nothing.
+# usage: run_companions_test.sh CHECK.exe UNDO.exe PROGRAM.exe REGISTRY_HELPER.exe SEED_DIR
+#        (in a prepared WINEPREFIX)
+set -euo pipefail
+
+check=$1 undo=$2 program=$3 helper=$4 seeds=$5
+: "${WINEPREFIX:?WINEPREFIX must name the prepared prefix}"
+export WINEDEBUG=-all
+
+source "$(dirname "$0")/../wine_registry_cases.sh"
+usb_class="\\Control\\Class\\$guid"
+
+# The controllers of every seeded set (awkward_instances.reg.txt and the values added below), and
+# their setting as the check lists it before the program runs.
+before_flags=(
+    "A|REG_DWORD 0x1" "Ā|absent" "Ｆ|absent" "on|absent" "off|REG_DWORD 0x1" "/?|absent" 'q"r|absent'
+    "x&y(z)^!w!|absent" "p%PATH%q;r,s=t|absent" "0000|absent" "0001|REG_DWORD 0x0" "0003|REG_SZ, 100 bytes"
+    "0010|absent" "0011|absent" "0012|absent" "0013|absent" "0014|absent" "0015|absent" "0017|absent" " |absent"
+)
+
+# seed "SETS PRESENT": the template, then what .reg text cannot say: odd types and sizes, a name of
+# one space, an instance that cannot be opened (a link to a missing key) and a name too long.
+seed() {
+    seed_templates "$1" awkward_instances.reg.txt
+    local set key one=01 zeros
+    zeros=$(printf '00%.0s' $(seq 1023))
+    for set in $1; do
+        key="SYSTEM\\$set$usb_class"
+        wine "$helper" value "$key\\0010" Controller 5 01000000 &&       # REG_DWORD_BIG_ENDIAN
+        wine "$helper" value "$key\\0011" Controller 6 0100 &&           # REG_LINK
+        wine "$helper" value "$key\\0012" Controller 8 01020304 &&       # REG_RESOURCE_LIST
+        wine "$helper" value "$key\\0013" Controller 9 01 &&             # REG_FULL_RESOURCE_DESCRIPTOR
+        wine "$helper" value "$key\\0014" Controller 10 01 &&            # REG_RESOURCE_REQUIREMENTS_LIST
+        wine "$helper" value "$key\\0015" Controller 4660 01 &&          # a type with no name
+        wine "$helper" value "$key\\0016" Controller 4 "$one${zeros}00" && # REG_DWORD of 1,025 bytes
+        wine "$helper" value "$key\\0017" Controller 4 "$one$zeros" &&   # REG_DWORD of 1,024 bytes
+        wine "$helper" value "$key\\ " Controller 3 01 &&
+        wine "$helper" link "$key\\0005" 'SOFTWARE\UsbResetOnResumeTests\NoSuchKey' &&
+        wine "$helper" long-name "$key" 0006 || fail "could not seed $set"
+    done
+}
+
+# run NAME PROGRAM.exe EXPECTED_STATUS: its output, CR removed, in $work/NAME.txt.
+run() {
+    local status=0
+    wine "$2" </dev/null >"$work/$1.raw" 2>"$work/$1.err" || status=$?
+    tr -d '\r' <"$work/$1.raw" >"$work/$1.txt"
+    [ "$status" = "$3" ] || fail "$1: exit status $status, expected $3: $(cat "$work/$1.txt")"
+    [ ! -s "$work/$1.err" ] || fail "$1 wrote to standard error: $(head -c 200 "$work/$1.err")"
+}
+
+# "SET|WHAT|NAME" for each instance line of a listing: the name is all after the first ": ".
+instance_lines() {
+    awk '/^[^ ]/ { set = $0; sub(/:.*/, "", set); next }
+         /^  / { line = substr($0, 3); i = index(line, ": ")
+                 if (i) print set "|" substr(line, 1, i - 1) "|" substr(line, i + 2); else print set "|" line }' "$1"
+}
+
+# expect_lines FILE WHAT LINE...: the file's lines must be exactly these, in any order.
+expect_lines() {
+    local file=$1 what=$2
+    shift 2
+    diff <(sort "$file") <(printf '%s\n' "$@" | sort) >"$work/diff.txt" \
+        || fail "$what differs (< got, > expected): $(cat "$work/diff.txt")"
+}
+
+# The direct instances holding ForceHCResetOnResume = REG_DWORD 1 in an export, one name a line.
+applied_in_export() {
+    awk -v guid="$guid" '
+        /^\[/ { key = substr($0, 2, length($0) - 2); at = index(key, guid "\\")
+                rest = at ? substr(key, at + length(guid) + 1) : ""; instance = (rest != "" && index(rest, "\\") == 0) }
+        instance && $0 == "\"ForceHCResetOnResume\"=dword:00000001" { print rest }' "$1"
+}
+
+# An export less ForceHCResetOnResume in every direct instance: what the undo must leave.
+without_instance_flags() {
+    awk -v guid="$guid" '
+        /^\[/ { key = substr($0, 2, length($0) - 2); at = index(key, guid "\\")
+                rest = at ? substr(key, at + length(guid) + 1) : ""; instance = (rest != "" && index(rest, "\\") == 0) }
+        instance && /^"ForceHCResetOnResume"=/ { next }
+        { print }' "$1"
+}
+
+check_case() {
+    local present=$1 set name
+    seed "$present"
+    export_class_keys "$work/$case_name/before"
+
+    # Before the program: every controller with its setting as it is, the instance that cannot be
+    # opened and the name too long each named, status 1 (controllers without the setting).
+    run check-before "$check" 1
+    local expected=()
+    for set in "${control_sets[@]}"; do
+        if [[ " $present " != *" $set "* ]]; then
+            expected+=("$set: no USB class key")
+            continue
+        fi
+        for entry in "${before_flags[@]}"; do
+            expected+=("$set|controller, ForceHCResetOnResume ${entry#*|}|${entry%%|*}")
+        done
+        expected+=("$set|not opened (error 2), skipped as the program skips it|0005")
+        # Where the long name falls depends on the registry's order of names; that it is named counts.
+        expected+=("$set|name longer than 255 characters, skipped as the program skips it|subkey number N")
+    done
+    { instance_lines "$work/check-before.txt" | sed 's/|subkey number [0-9]*$/|subkey number N/'
+      grep '^[^ ].*: no USB class key$' "$work/check-before.txt" || true; } > "$work/listed.txt"
+    expect_lines "$work/listed.txt" "the check's listing before the program" "${expected[@]}"
+    export_class_keys "$work/$case_name/after-check"
+    diff -r "$work/$case_name/before" "$work/$case_name/after-check" >/dev/null || fail "the check changed the registry"
+
+    # The program writes exactly the instances the check listed as controllers; then the check lists
+    # the same instances, each with REG_DWORD 1, and exits 0.
+    run program "$program" 0
+    export_class_keys "$work/$case_name/after-program"
+    for set in $present; do
+        diff <(applied_in_export "$work/$case_name/after-program/$set.reg" | sort) \
+             <(for entry in "${before_flags[@]}"; do echo "${entry%%|*}"; done | sort) >"$work/diff.txt" \
+            || fail "$set: the program wrote other instances than the check listed: $(cat "$work/diff.txt")"
+    done
+    run check-after "$check" 0
+    instance_lines "$work/check-after.txt" | grep '|controller, ' | sort > "$work/listed.txt" || true
+    expected=()
+    for set in $present; do
+        for entry in "${before_flags[@]}"; do
+            expected+=("$set|controller, ForceHCResetOnResume REG_DWORD 0x1|${entry%%|*}")
+        done
+    done
+    expect_lines "$work/listed.txt" "the check's controllers after the program" "${expected[@]}"
+
+    # Only CurrentControlSet decides the check's status.
+    wine reg delete "$(class_key ControlSet001)\\on" /v ForceHCResetOnResume /f >/dev/null 2>&1 \
+        || fail "could not remove a setting from ControlSet001"
+    run check-other-set "$check" 0
+    wine reg delete "$(class_key CurrentControlSet)\\on" /v ForceHCResetOnResume /f >/dev/null 2>&1 \
+        || fail "could not remove a setting from CurrentControlSet"
+    run check-current-set "$check" 1
+    run program-again "$program" 0
+
+    # The undo removes every instance's setting and nothing else: the class keys are as before the
+    # program, less the settings the instances had then. Nested keys and the class key keep theirs,
+    # and a setting holding a key path creates no key.
+    run undo "$undo" 0
+    export_class_keys "$work/$case_name/after-undo"
+    for set in "${control_sets[@]}"; do
+        local before="$work/$case_name/before/$set.reg" after="$work/$case_name/after-undo/$set.reg"
+        if [[ " $present " == *" $set "* ]]; then
+            diff <(without_instance_flags "$before") "$after" >"$work/diff.txt" \
+                || fail "$set: after the program and the undo, not as before less the settings: $(cat "$work/diff.txt")"
+        else
+            [ "$(cat "$after")" = missing ] || fail "$set was created"
+        fi
+    done
+    expected=()
+    for set in $present; do
+        for entry in "${before_flags[@]}" "0002|"; do
+            expected+=("$set|ForceHCResetOnResume removed|${entry%%|*}")
+        done
+    done
+    instance_lines "$work/undo.txt" | grep -v '|not opened\||name longer' > "$work/listed.txt" || true
+    expect_lines "$work/listed.txt" "the undo's listing" "${expected[@]}"
+
+    run undo-again "$undo" 0
+    export_class_keys "$work/$case_name/after-second-undo"
+    diff -r "$work/$case_name/after-undo" "$work/$case_name/after-second-undo" >/dev/null \
+        || fail "a second undo changed the registry"
+    ! grep -q 'removed' "$work/undo-again.txt" || fail "a second undo removed something: $(cat "$work/undo-again.txt")"
+}
+
+case_name="all three control sets"
+check_case "ControlSet001 ControlSet002 CurrentControlSet"
+case_name="ControlSet002 missing"
+check_case "ControlSet001 CurrentControlSet"
+
+if [ "$failures" -ne 0 ]; then
+    echo "companions: $failures check(s) failed" >&2
+    exit 1
+fi
+echo "companions: all checks passed"

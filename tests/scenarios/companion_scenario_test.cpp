@@ -1,0 +1,210 @@
+// Runs every scenario of the table through the check and undo companions around one pass of the
+// program: the check lists exactly the controllers the pass then writes, with their setting, and its
+// status agrees with the pass's; the undo then leaves the class key as it was before the pass, except
+// for the settings it removed, and a second undo changes nothing.
+#include "apply_to_class_key.h"
+#include "companion_record.h"
+#include "scenario_registry.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iterator>
+#include <set>
+
+namespace {
+
+const RegString FlagName = WIDE("ForceHCResetOnResume");
+
+std::vector<Scenario> RunnableScenarios()
+{
+    std::vector<Scenario> runnable;
+#ifdef _WIN32
+    std::copy_if(Scenarios().begin(), Scenarios().end(), std::back_inserter(runnable),
+                 [](const Scenario& scenario) { return !scenario.NeedsFaults(); });
+#else
+    runnable = Scenarios();
+#endif
+    return runnable;
+}
+
+// What the table says of each direct instance the companions can reach by name.
+struct Expected {
+    std::set<RegString, FoldedLess> controllers; // listed by the check
+    std::set<RegString, FoldedLess> unopenable;  // named as not read
+    std::set<RegString, FoldedLess> readOnly;    // the undo cannot change them
+    std::size_t namesTooLong = 0;
+    bool classKeyFails = false;                  // there, but cannot be opened or listed
+};
+
+Expected ExpectedOf(const Scenario& scenario, const RegistryTree& before)
+{
+    Expected expected;
+    expected.classKeyFails = scenario.classKeyBehaviour != KeyBehaviour::Normal;
+    if (expected.classKeyFails) {
+        return expected;
+    }
+    for (const ScenarioKey& key : scenario.keys) {
+        if (key.path.find(WIDE('\\')) != RegString::npos) {
+            continue;
+        }
+        if (key.path.size() >= 256) {
+            ++expected.namesTooLong;
+        } else if (key.behaviour == KeyBehaviour::RefusesAnyAccess) {
+            expected.unopenable.insert(key.path);
+        } else {
+            const ValueMap& values = before.at(key.path);
+            const auto controller = values.find(WIDE("Controller"));
+            if (controller != values.end() && ControllerQualifies(controller->second.data)) {
+                expected.controllers.insert(key.path);
+            }
+            if (key.behaviour == KeyBehaviour::RefusesWriteAccess) {
+                expected.readOnly.insert(key.path);
+            }
+        }
+    }
+    return expected;
+}
+
+bool HoldsFlag(const RegistryTree& tree, const RegString& instance)
+{
+    return tree.at(instance).count(FlagName) == 1;
+}
+
+bool FlagApplied(const RegistryTree& tree, const RegString& instance)
+{
+    const ValueMap& values = tree.at(instance);
+    const auto flag = values.find(FlagName);
+    return flag != values.end() && flag->second == RegValue{REG_DWORD, DwordBytes(1)};
+}
+
+template <typename Names>
+std::set<RegString, FoldedLess> NamesOf(const Names& entries)
+{
+    std::set<RegString, FoldedLess> names;
+    for (const auto& entry : entries) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(entry)>, RegString>) {
+            names.insert(entry);
+        } else if constexpr (std::is_same_v<std::decay_t<decltype(entry)>, CompanionRecord::Flag>) {
+            names.insert(entry.instance);
+        } else {
+            names.insert(entry.first);
+        }
+    }
+    return names;
+}
+
+std::string Listed(const std::set<RegString, FoldedLess>& names)
+{
+    std::string text;
+    for (const RegString& name : names) {
+        text += " [" + Narrow(name) + "]";
+    }
+    return text;
+}
+
+// The check on the registry as it is: its listing and status against the tree, and nothing changed.
+void ExpectCheckAgrees(ScenarioRegistry& registry, const Expected& expected,
+                       const std::optional<RegistryTree>& tree, const char* when)
+{
+    SCOPED_TRACE(std::string("check ") + when);
+    const unsigned handlesBefore = registry.OpenHandles();
+    CompanionRecord record;
+    const int status = CheckClassKey(ScenarioClassKeyPath.c_str(), record);
+    EXPECT_EQ(registry.OpenHandles(), handlesBefore);
+    EXPECT_EQ(registry.Read(ScenarioClassKeyPath), tree) << "the check changed the registry";
+    if (!tree) {
+        EXPECT_EQ(status, 0) << "no class key, nothing to check";
+        EXPECT_TRUE(record.controllers.empty() && record.notRead.empty());
+        return;
+    }
+    EXPECT_EQ(NamesOf(record.controllers), expected.controllers)
+        << "listed:" << Listed(NamesOf(record.controllers)) << "\nexpected:" << Listed(expected.controllers);
+    EXPECT_EQ(NamesOf(record.notRead), expected.unopenable);
+    EXPECT_EQ(record.namesTooLong.size(), expected.namesTooLong);
+    bool allApplied = true;
+    for (const CompanionRecord::Flag& flag : record.controllers) {
+        SCOPED_TRACE("controller " + Narrow(flag.instance));
+        const ValueMap& values = tree->at(flag.instance);
+        const auto stored = values.find(FlagName);
+        if (stored == values.end()) {
+            EXPECT_EQ(flag.status, ERROR_FILE_NOT_FOUND);
+        } else if (stored->second.data.size() > ControllerDataCapacity) {
+            EXPECT_EQ(flag.status, ERROR_MORE_DATA);
+        } else {
+            EXPECT_EQ(flag.status, ERROR_SUCCESS);
+            EXPECT_EQ((RegValue{flag.type, flag.data}), stored->second) << "the setting as listed";
+        }
+        allApplied = allApplied && FlagApplied(*tree, flag.instance);
+    }
+    EXPECT_EQ(status, expected.classKeyFails || !allApplied ? 1 : 0);
+}
+
+class CompanionScenarioTest : public testing::TestWithParam<Scenario> {};
+
+TEST_P(CompanionScenarioTest, CheckAgreesWithThePassAndUndoRestoresTheKey)
+{
+    const Scenario& scenario = GetParam();
+    ScenarioRegistry registry;
+    registry.Seed(scenario);
+    const std::optional<RegistryTree> before = registry.Read(ScenarioClassKeyPath);
+    ASSERT_EQ(before.has_value(), scenario.classKeyExists);
+    const Expected expected = before ? ExpectedOf(scenario, *before) : Expected{};
+
+    ExpectCheckAgrees(registry, expected, before, "before the program");
+
+    const int passResult = ApplyToClassKey(ScenarioClassKeyPath.c_str());
+    const std::optional<RegistryTree> afterPass = registry.Read(ScenarioClassKeyPath);
+    ExpectCheckAgrees(registry, expected, afterPass, "after the program");
+    {
+        CompanionRecord record;
+        EXPECT_EQ(CheckClassKey(ScenarioClassKeyPath.c_str(), record), passResult)
+            << "after the program, the check's status must be the program's";
+    }
+
+    // The undo: every setting it can remove goes, and nothing else changes; what is left is named.
+    RegistryTree expectedAfterUndo;
+    std::set<RegString, FoldedLess> removable, left;
+    if (before) {
+        expectedAfterUndo = *before;
+        for (auto& [path, values] : expectedAfterUndo) {
+            const bool reached = !path.empty() && path.find(WIDE('\\')) == RegString::npos && path.size() < 256
+                                 && !expected.classKeyFails && !expected.unopenable.contains(path);
+            if (!reached || !HoldsFlag(*afterPass, path)) {
+                continue;
+            }
+            if (expected.readOnly.contains(path)) {
+                left.insert(path);
+            } else {
+                removable.insert(path);
+                values.erase(FlagName);
+            }
+        }
+    }
+    const unsigned handlesBefore = registry.OpenHandles();
+    const std::set<RegString, FoldedLess> nothing;
+    for (const bool first : {true, false}) {
+        SCOPED_TRACE(first ? "first undo" : "second undo, which has nothing left to remove");
+        CompanionRecord record;
+        const int status = UndoClassKey(ScenarioClassKeyPath.c_str(), record);
+        EXPECT_EQ(registry.OpenHandles(), handlesBefore);
+        const std::optional<RegistryTree> afterUndo = registry.Read(ScenarioClassKeyPath);
+        ASSERT_EQ(afterUndo.has_value(), scenario.classKeyExists) << "the undo must not create a missing class key";
+        if (!afterUndo) {
+            EXPECT_EQ(status, 0);
+            continue;
+        }
+        EXPECT_EQ(*afterUndo, expectedAfterUndo) << "after the program and the undo:\n" << Describe(*afterUndo)
+                                                 << "expected: as before the program, less the settings removed:\n"
+                                                 << Describe(expectedAfterUndo);
+        EXPECT_EQ(NamesOf(record.removed), first ? removable : nothing);
+        EXPECT_EQ(NamesOf(record.left), left);
+        EXPECT_EQ(NamesOf(record.notRead), expected.unopenable);
+        EXPECT_EQ(status, expected.classKeyFails || !left.empty() ? 1 : 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, CompanionScenarioTest, testing::ValuesIn(RunnableScenarios()),
+                         [](const testing::TestParamInfo<Scenario>& param) { return param.param.title; });
+
+} // namespace
