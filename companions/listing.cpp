@@ -106,6 +106,37 @@ void AppendError(Text& line, LSTATUS status)
     line.AppendNumber(static_cast<DWORD>(status));
 }
 
+// The name as the registry holds it, but for what would let a name pass for more than one name or
+// break its line: controls (CR and LF among them), the line and paragraph separators, the marks that
+// reorder text on screen, and an unpaired surrogate, which UTF-8 cannot carry. Each comes out as
+// \uXXXX; a key name holds no backslash, so the escape cannot be mistaken for part of a name.
+void AppendName(Text& line, const WCHAR* name)
+{
+    const auto isHigh = [](WCHAR c) { return c >= 0xD800 && c <= 0xDBFF; };
+    const auto isLow = [](WCHAR c) { return c >= 0xDC00 && c <= 0xDFFF; };
+    for (std::size_t i = 0; name[i] != 0; ++i) {
+        const WCHAR c = name[i];
+        if (isHigh(c) && isLow(name[i + 1])) {
+            line.Append(&name[i], 2);
+            ++i;
+            continue;
+        }
+        const bool escaped = c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029
+                             || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) || isHigh(c)
+                             || isLow(c);
+        if (!escaped) {
+            line.Append(&name[i], 1);
+            continue;
+        }
+        line.Append(WIDE("\\u"));
+        for (int shift = 12; shift >= 0; shift -= 4) {
+            const unsigned digit = (static_cast<unsigned>(c) >> shift) & 0xFu;
+            const WCHAR hex = static_cast<WCHAR>(digit < 10 ? WIDE('0') + digit : WIDE('A') + digit - 10);
+            line.Append(&hex, 1);
+        }
+    }
+}
+
 } // namespace
 
 void Listing::EndLine(bool deferred)
@@ -178,14 +209,14 @@ void Listing::Controller(const WCHAR* name, const FlagState& flag)
         line_.Append(flag.size == 1 ? WIDE(" byte") : WIDE(" bytes"));
     }
     line_.Append(WIDE(": "));
-    line_.Append(name);
+    AppendName(line_, name);
     EndLine();
 }
 
 void Listing::Removed(const WCHAR* name)
 {
     line_.Append(WIDE("  ForceHCResetOnResume removed: "));
-    line_.Append(name);
+    AppendName(line_, name);
     EndLine();
 }
 
@@ -194,7 +225,7 @@ void Listing::Left(const WCHAR* name, LSTATUS status)
     line_.Append(WIDE("  ForceHCResetOnResume not removed ("));
     AppendError(line_, status);
     line_.Append(WIDE("): "));
-    line_.Append(name);
+    AppendName(line_, name);
     EndLine();
 }
 
@@ -203,7 +234,7 @@ void Listing::NotRead(const WCHAR* name, LSTATUS status)
     line_.Append(WIDE("  not opened ("));
     AppendError(line_, status);
     line_.Append(WIDE("), skipped as the program skips it: "));
-    line_.Append(name);
+    AppendName(line_, name);
     EndLine(true);
 }
 

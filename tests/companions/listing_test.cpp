@@ -106,8 +106,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "  not opened (error 5), skipped as the program skips it: 0000\r\n"
                     "  the list of instances stopped early (error 1018)\r\n"},
         // Names are never interpreted: look-alikes, quotes, command-line characters, a path, and
-        // characters beyond the first 65,536 come out as they are; only an unpaired surrogate, which
-        // UTF-8 cannot carry, becomes U+FFFD.
+        // characters beyond the first 65,536 come out as they are. What could forge a line or make two
+        // names look alike is escaped: controls, separators, reordering marks, an unpaired surrogate.
         ListingCase{"UndoNamesAsTheRegistryGivesThem",
                     [](Report& r) {
                         r.ControlSet(CurrentControlSet);
@@ -116,13 +116,20 @@ INSTANTIATE_TEST_SUITE_P(
                         r.Removed(WIDE("\u0100 \"&()^!%;,= /? on"));
                         r.Left(WIDE("..\\evil: x"), ERROR_ACCESS_DENIED);
                         r.Removed(u"\U0001F50C\xD800");
+                        r.Removed(u"\xDE00\xD83D");
+                        r.Left(u"evil\r\n  controller, ForceHCResetOnResume REG_DWORD 0x1: 0000", ERROR_ACCESS_DENIED);
+                        r.Removed(u"\t\x7F\x85\u2028\u202E\u2066x");
                         r.ListEnded(ERROR_NO_MORE_ITEMS);
                     },
                     "CurrentControlSet:\r\n"
                     "  ForceHCResetOnResume removed: \xEF\xBC\xA6\r\n"
                     "  ForceHCResetOnResume removed: \xC4\x80 \"&()^!%;,= /? on\r\n"
                     "  ForceHCResetOnResume not removed (error 5): ..\\evil: x\r\n"
-                    "  ForceHCResetOnResume removed: \xF0\x9F\x94\x8C\xEF\xBF\xBD\r\n"}),
+                    "  ForceHCResetOnResume removed: \xF0\x9F\x94\x8C\\uD800\r\n"
+                    "  ForceHCResetOnResume removed: \\uDE00\\uD83D\r\n"
+                    "  ForceHCResetOnResume not removed (error 5): evil\\u000D\\u000A  controller, "
+                    "ForceHCResetOnResume REG_DWORD 0x1: 0000\r\n"
+                    "  ForceHCResetOnResume removed: \\u0009\\u007F\\u0085\\u2028\\u202E\\u2066x\r\n"}),
     [](const testing::TestParamInfo<ListingCase>& param) { return param.param.title; });
 
 } // namespace
