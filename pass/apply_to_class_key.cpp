@@ -6,9 +6,9 @@
 
 namespace {
 
-// The platform's standard write access (KEY_WRITE, as permissions grant it) plus reading "Controller":
-// the pass uses KEY_QUERY_VALUE and KEY_SET_VALUE of it. Asking for write access up front is also what
-// tells an instance the program may not change from one it may.
+// The program's published instance access (see ClassKeyAccess): the standard KEY_WRITE plus reading
+// "Controller", of which the pass uses KEY_QUERY_VALUE and KEY_SET_VALUE. Asking for write access
+// up front is what tells an instance the program may not change from one it may.
 constexpr REGSAM InstanceAccess = KEY_WRITE | KEY_QUERY_VALUE;
 static_assert(InstanceAccess == 0x00020007);
 

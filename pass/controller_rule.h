@@ -4,9 +4,11 @@
 
 #include "registry_api.h"
 
-// Enumerating the instances needs only KEY_ENUMERATE_SUB_KEYS; the class key is opened for reading,
-// values and subkeys (0x0009), because that is the access the program documents: permissions and
-// audit rules written for it then match what it asks.
+// The program's two access masks (this one and the instance's in the pass) are fixed values that
+// administrators' access policies and audit rules are written against, so they stay exactly as
+// published even where a right goes unused; the companions, bound by no such promise, ask for the
+// least they use. Listing the instances needs only KEY_ENUMERATE_SUB_KEYS of this 0x0009; the
+// check's reading of the class key shares it.
 constexpr REGSAM ClassKeyAccess = KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS;
 static_assert(ClassKeyAccess == 0x0009);
 // Enough to tell whether an instance is a controller and to read its setting, and no more: an

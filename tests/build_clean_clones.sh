@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Two clean clones of the committed sources at paths of different lengths, each building the program
 # and the package through the windows preset, without the tests. The second is cloned and built as
-# another administrator might: a strict umask and a time zone far from UTC. The reproducibility,
+# another maintainer might: a strict umask and a time zone far from UTC. The reproducibility,
 # package and signing tests share them, so the sources are cloned and built twice, not once per test.
 # usage: build_clean_clones.sh SOURCE_DIR WORK_DIR
 set -euo pipefail

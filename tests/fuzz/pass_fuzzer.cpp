@@ -23,12 +23,6 @@ using in_memory::Access;
 using in_memory::Operation;
 using in_memory::TheRegistry;
 
-struct Fault {
-    Operation operation;
-    unsigned n;
-    LSTATUS status;
-};
-
 void Require(bool condition, const char* what)
 {
     if (!condition) {
@@ -117,20 +111,21 @@ bool SeedClassKey(FuzzedDataProvider& input)
     return true;
 }
 
-std::vector<Fault> FaultSchedule(FuzzedDataProvider& input)
+// Arranges up to three failing calls; returns whether it arranged any.
+bool ScheduleFaults(FuzzedDataProvider& input)
 {
     static constexpr Operation Operations[] = {Operation::Open, Operation::Enumerate, Operation::Query,
                                                Operation::Set, Operation::Close};
     static constexpr LSTATUS Statuses[] = {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE,
                                            ERROR_OUTOFMEMORY, ERROR_MORE_DATA, ERROR_NO_MORE_ITEMS, 1, -1};
-    std::vector<Fault> faults(input.ConsumeIntegralInRange<std::size_t>(0, 3));
-    for (Fault& fault : faults) {
-        fault.operation = Operations[input.ConsumeIntegralInRange<std::size_t>(0, std::size(Operations) - 1)];
-        fault.n = input.ConsumeIntegralInRange<unsigned>(1, 48);
-        fault.status = Statuses[input.ConsumeIntegralInRange<std::size_t>(0, std::size(Statuses) - 1)];
-        TheRegistry().FailNthCall(fault.operation, fault.n, fault.status);
+    const std::size_t count = input.ConsumeIntegralInRange<std::size_t>(0, 3);
+    for (std::size_t i = 0; i < count; ++i) {
+        const Operation operation = Operations[input.ConsumeIntegralInRange<std::size_t>(0, std::size(Operations) - 1)];
+        const unsigned n = input.ConsumeIntegralInRange<unsigned>(1, 48);
+        const LSTATUS status = Statuses[input.ConsumeIntegralInRange<std::size_t>(0, std::size(Statuses) - 1)];
+        TheRegistry().FailNthCall(operation, n, status);
     }
-    return faults;
+    return count > 0;
 }
 
 // --- The model: the rules, applied to the registry as it was before a pass in which nothing failed.
@@ -181,7 +176,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FuzzedDataProvider input(data, size);
     ScenarioRegistry registry;
     const bool classKeyExists = SeedClassKey(input);
-    const std::vector<Fault> faults = FaultSchedule(input);
+    const bool faultsArranged = ScheduleFaults(input);
 
     const std::optional<RegistryTree> before = registry.Read(ScenarioClassKeyPath);
     Require(before.has_value() == classKeyExists, "seeding");
@@ -201,7 +196,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::fprintf(stderr, "pass_fuzzer: %s\n", violation.c_str());
     }
     Require(audit.violations.empty(), "the pass broke a rule that must hold whatever fails");
-    if (faults.empty()) {
+    if (!faultsArranged) {
         const Prediction prediction = Predict(before, classAccess, order, access);
         Require(result == prediction.result, "the result differs from the model's");
         Require(audit.written == prediction.written, "the instances written differ from the model's");

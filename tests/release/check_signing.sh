@@ -207,7 +207,7 @@ for refusal in "${refusals[@]}"; do
     ! signing_now || fail "sign.sh $arguments: left osslsigncode running"
 done
 
-# The administrator's check from a fresh clone, as the README has it; a build folder left configured
+# The signer's check from a fresh clone, as the maintainer's guide has it; a build folder left configured
 # with other settings must not change the program it compares with.
 git clone --quiet "$clones/a" "$work/fresh-clone"
 (cd "$work/fresh-clone" && cmake --preset windows -B build/verify -DCMAKE_CXX_FLAGS_MINSIZEREL=-O2 >/dev/null)

@@ -8,25 +8,11 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <iterator>
 #include <set>
 
 namespace {
 
 const RegString FlagName = WIDE("ForceHCResetOnResume");
-
-std::vector<Scenario> RunnableScenarios()
-{
-    std::vector<Scenario> runnable;
-#ifdef _WIN32
-    std::copy_if(Scenarios().begin(), Scenarios().end(), std::back_inserter(runnable),
-                 [](const Scenario& scenario) { return !scenario.NeedsFaults(); });
-#else
-    runnable = Scenarios();
-#endif
-    return runnable;
-}
 
 // What the table says of each direct instance the companions can reach by name.
 struct Expected {

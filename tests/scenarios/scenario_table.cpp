@@ -2,6 +2,7 @@
 #include "scenario_table.h"
 
 #include <algorithm>
+#include <iterator>
 
 const RegString ScratchRootPath = WIDE("SOFTWARE\\UsbResetOnResumeTests");
 const RegString ScenarioClassKeyPath = ScratchRootPath + WIDE("\\{36FC9E60-C465-11CF-8056-444553540000}");
@@ -202,6 +203,18 @@ const std::vector<Scenario>& Scenarios()
 {
     static const std::vector<Scenario> scenarios = MakeScenarios();
     return scenarios;
+}
+
+std::vector<Scenario> RunnableScenarios()
+{
+    std::vector<Scenario> runnable;
+#ifdef _WIN32
+    std::copy_if(Scenarios().begin(), Scenarios().end(), std::back_inserter(runnable),
+                 [](const Scenario& scenario) { return !scenario.NeedsFaults(); });
+#else
+    runnable = Scenarios();
+#endif
+    return runnable;
 }
 
 void PrintTo(const Scenario& scenario, std::ostream* out)

@@ -46,6 +46,9 @@ extern const RegString ScratchRootPath;
 extern const RegString ScenarioClassKeyPath;
 
 [[nodiscard]] const std::vector<Scenario>& Scenarios();
+// The scenarios this registry can play: all of them on the in-memory registry, under Wine those that
+// need no refused access or failing call.
+[[nodiscard]] std::vector<Scenario> RunnableScenarios();
 
 // Names a scenario in test output by its title rather than its bytes.
 void PrintTo(const Scenario& scenario, std::ostream* out);

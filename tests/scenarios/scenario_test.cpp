@@ -5,22 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <iterator>
 
 namespace {
-
-std::vector<Scenario> RunnableScenarios()
-{
-    std::vector<Scenario> runnable;
-#ifdef _WIN32
-    std::copy_if(Scenarios().begin(), Scenarios().end(), std::back_inserter(runnable),
-                 [](const Scenario& scenario) { return !scenario.NeedsFaults(); });
-#else
-    runnable = Scenarios();
-#endif
-    return runnable;
-}
 
 class ScenarioTest : public testing::TestWithParam<Scenario> {};
 
