@@ -3,7 +3,7 @@
 # exist, or it could be opened and listed to the end and every instance in it that the program counts
 # as a host controller holds "ForceHCResetOnResume" as the program writes it, REG_DWORD 1. Whatever the
 # script cannot read or judge counts as not applied, so the deployment tool runs the program again,
-# which is harmless. README.md states this rule and the program's side by side.
+# which is harmless. README.txt ("Detection") states this rule and the program's side by side.
 $classPath = 'SYSTEM\CurrentControlSet\Control\Class\{36FC9E60-C465-11CF-8056-444553540000}'
 
 # Keys are opened with the rights the program asks for and no more (KEY_READ would add READ_CONTROL

@@ -31,4 +31,9 @@ fi
 
 # Configured afresh, so that settings left in the folder by an earlier run do not change the program.
 cmake --preset windows -B build/package --fresh -DBUILD_TESTING=OFF >/dev/null
-cmake --build build/package --target release -j"$(nproc)" | grep -F 'win32.zip:'
+if ! built=$(cmake --build build/package --target release -j"$(nproc)" 2>&1); then
+    printf '%s\n' "$built" | tail -n 20 >&2
+    echo "release: the build failed" >&2
+    exit 1
+fi
+grep -F 'win32.zip:' <<<"$built"
