@@ -4,7 +4,6 @@
 #pragma once
 
 #include "controller_rule.h"
-#include "owned_key.h"
 #include "registry_api.h"
 
 #include <cstddef>
@@ -12,16 +11,13 @@
 // The setting of one controller as the check read it. `status` is that of reading it: ERROR_SUCCESS
 // (then type, size and the first `size` bytes of data are what is stored), ERROR_FILE_NOT_FOUND (no
 // setting), ERROR_MORE_DATA (more than ControllerDataCapacity bytes, `size` of them) or another error.
-struct FlagState {
+struct SettingState {
     LSTATUS status = ERROR_FILE_NOT_FOUND;
     DWORD type = REG_NONE;
     DWORD size = 0;
     const BYTE* data = nullptr;
 
-    [[nodiscard]] bool Applied() const
-    {
-        return status == ERROR_SUCCESS && IsResetOnResumeApplied(type, data, size);
-    }
+    [[nodiscard]] bool Applied() const { return status == ERROR_SUCCESS && IsSettingApplied(type, data, size); }
 };
 
 // What a companion tells its reader, in the order it finds it. Names are as the registry gave them.
@@ -31,57 +27,33 @@ public:
     // Before each control set: its class key's path below HKEY_LOCAL_MACHINE.
     virtual void ControlSet(const WCHAR* classKeyPath) = 0;
     // Opening the set's class key: ERROR_SUCCESS, ERROR_FILE_NOT_FOUND (no class key) or the error.
-    virtual void ClassKey(LSTATUS status) = 0;
+    virtual void ClassKeyOpened(LSTATUS status) = 0;
     // The check: an instance the program writes, and its setting as it is now.
-    virtual void Controller(const WCHAR* name, const FlagState& flag) = 0;
+    virtual void Controller(const WCHAR* name, const SettingState& setting) = 0;
     // The undo: the setting was removed from this instance.
     virtual void Removed(const WCHAR* name) = 0;
-    // The undo: this instance still holds the setting (or may: its setting could not be read).
-    virtual void Left(const WCHAR* name, LSTATUS status) = 0;
+    // The undo: this instance still holds the setting (or may: it could not be read), for this reason.
+    virtual void NotRemoved(const WCHAR* name, LSTATUS status) = 0;
     // An instance that could not be opened, as the program skips it.
-    virtual void NotRead(const WCHAR* name, LSTATUS status) = 0;
+    virtual void NotOpened(const WCHAR* name, LSTATUS status) = 0;
     // The subkey at this index has a name longer than NameCapacity holds, as the program skips it.
     virtual void NameTooLong(DWORD index) = 0;
     // The status that ended the list of instances: ERROR_NO_MORE_ITEMS when every one was visited.
     virtual void ListEnded(LSTATUS status) = 0;
 };
 
-// Visits every instance of HKEY_LOCAL_MACHINE\classKeyPath as the program's pass does (same access,
-// same name buffer, a name too long skipped) and calls visit(classKey, name), which returns true when
-// that instance leaves the job undone. Returns 1 when one did, or when the class key is there but
-// could not be opened or its instances listed to the end; else 0 (also when it is not there).
-template <typename Visit>
-[[nodiscard]] int VisitInstances(const WCHAR* classKeyPath, Report& report, Visit visit)
-{
-    OwnedKey classKey;
-    const LSTATUS opened = classKey.Open(HKEY_LOCAL_MACHINE, classKeyPath, ClassKeyAccess);
-    report.ClassKey(opened);
-    if (opened != ERROR_SUCCESS) {
-        return opened == ERROR_FILE_NOT_FOUND ? 0 : 1;
-    }
-    int result = 0;
-    WCHAR name[NameCapacity];
-    for (DWORD index = 0;; ++index) {
-        DWORD nameLength = NameCapacity;
-        const LSTATUS status =
-            RegEnumKeyExW(classKey.Get(), index, name, &nameLength, nullptr, nullptr, nullptr, nullptr);
-        if (status == ERROR_MORE_DATA) {
-            report.NameTooLong(index);
-            continue;
-        }
-        if (status != ERROR_SUCCESS) {
-            report.ListEnded(status);
-            if (status != ERROR_NO_MORE_ITEMS) {
-                result = 1;
-            }
-            break;
-        }
-        if (visit(classKey.Get(), name)) {
-            result = 1;
-        }
-    }
-    return result;
-}
+// A companion's walk over the instances, the program's own (see VisitInstances), telling the report
+// what the walk found besides the instances.
+class ReportingLoop {
+public:
+    explicit ReportingLoop(Report& report) : report_(report) {}
+    void ClassKeyOpened(LSTATUS status) { report_.ClassKeyOpened(status); }
+    void NameTooLong(DWORD index) { report_.NameTooLong(index); }
+    void ListEnded(LSTATUS status) { report_.ListEnded(status); }
+
+protected:
+    Report& report_;
+};
 
 // Lists the controllers of one class key with their setting, and the instances it could not open.
 // Changes nothing. Returns 1 when a controller lacks the setting exactly as the program writes it
@@ -107,7 +79,8 @@ public:
 
     void Append(const WCHAR* text, std::size_t length);
     void Append(const WCHAR* text);
-    void AppendNumber(DWORD value, unsigned base = 10);
+    void AppendDecimal(DWORD value);
+    void AppendHex(DWORD value);
     void Clear() { size_ = 0; }
     [[nodiscard]] const WCHAR* Data() const { return data_; }
     [[nodiscard]] std::size_t Size() const { return size_; }
@@ -132,17 +105,19 @@ public:
     explicit Listing(Output& output) : output_(output) {}
 
     void ControlSet(const WCHAR* classKeyPath) override;
-    void ClassKey(LSTATUS status) override;
-    void Controller(const WCHAR* name, const FlagState& flag) override;
+    void ClassKeyOpened(LSTATUS status) override;
+    void Controller(const WCHAR* name, const SettingState& setting) override;
     void Removed(const WCHAR* name) override;
-    void Left(const WCHAR* name, LSTATUS status) override;
-    void NotRead(const WCHAR* name, LSTATUS status) override;
+    void NotRemoved(const WCHAR* name, LSTATUS status) override;
+    void NotOpened(const WCHAR* name, LSTATUS status) override;
     void NameTooLong(DWORD index) override;
     void ListEnded(LSTATUS status) override;
 
 private:
-    // Ends the line being built and sends it, or keeps it for the end of the control set.
-    void EndLine(bool deferred = false);
+    // Ends the line being built and sends it.
+    void SendLine();
+    // Ends the line being built and keeps it for the end of the control set's list.
+    void KeepLineForListEnd();
 
     Output& output_;
     Text line_;

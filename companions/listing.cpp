@@ -35,9 +35,12 @@ void Text::Append(const WCHAR* text)
     Append(text, length);
 }
 
-void Text::AppendNumber(DWORD value, unsigned base)
+namespace {
+
+void AppendDigits(Text& text, DWORD value, DWORD base)
 {
-    WCHAR digits[16];
+    // 32 bits are at most 10 decimal or 8 hexadecimal digits.
+    WCHAR digits[10];
     std::size_t count = 0;
     do {
         const DWORD digit = value % base;
@@ -45,8 +48,20 @@ void Text::AppendNumber(DWORD value, unsigned base)
         value /= base;
     } while (value != 0);
     while (count > 0) {
-        Append(&digits[--count], 1);
+        text.Append(&digits[--count], 1);
     }
+}
+
+} // namespace
+
+void Text::AppendDecimal(DWORD value)
+{
+    AppendDigits(*this, value, 10);
+}
+
+void Text::AppendHex(DWORD value)
+{
+    AppendDigits(*this, value, 16);
 }
 
 std::size_t EncodeUtf8(const WCHAR* text, std::size_t length, char* out)
@@ -103,7 +118,7 @@ const WCHAR* TypeName(DWORD type)
 void AppendError(Text& line, LSTATUS status)
 {
     line.Append(WIDE("error "));
-    line.AppendNumber(static_cast<DWORD>(status));
+    line.AppendDecimal(static_cast<DWORD>(status));
 }
 
 // The name as the registry holds it, but for what would let a name pass for more than one name or
@@ -139,14 +154,17 @@ void AppendName(Text& line, const WCHAR* name)
 
 } // namespace
 
-void Listing::EndLine(bool deferred)
+void Listing::SendLine()
 {
     line_.Append(WIDE("\r\n"));
-    if (deferred) {
-        deferred_.Append(line_.Data(), line_.Size());
-    } else {
-        output_.Write(line_.Data(), line_.Size());
-    }
+    output_.Write(line_.Data(), line_.Size());
+    line_.Clear();
+}
+
+void Listing::KeepLineForListEnd()
+{
+    line_.Append(WIDE("\r\n"));
+    deferred_.Append(line_.Data(), line_.Size());
     line_.Clear();
 }
 
@@ -164,7 +182,7 @@ void Listing::ControlSet(const WCHAR* classKeyPath)
     line_.Append(start, static_cast<std::size_t>(end - start));
 }
 
-void Listing::ClassKey(LSTATUS status)
+void Listing::ClassKeyOpened(LSTATUS status)
 {
     if (status == ERROR_FILE_NOT_FOUND) {
         line_.Append(WIDE(": no USB class key"));
@@ -175,76 +193,76 @@ void Listing::ClassKey(LSTATUS status)
     } else {
         line_.Append(WIDE(":"));
     }
-    EndLine();
+    SendLine();
 }
 
-void Listing::Controller(const WCHAR* name, const FlagState& flag)
+void Listing::Controller(const WCHAR* name, const SettingState& setting)
 {
     line_.Append(WIDE("  controller, ForceHCResetOnResume "));
-    const WCHAR* type = TypeName(flag.type);
-    if (flag.status == ERROR_FILE_NOT_FOUND) {
+    const WCHAR* type = TypeName(setting.type);
+    if (setting.status == ERROR_FILE_NOT_FOUND) {
         line_.Append(WIDE("absent"));
-    } else if (flag.status == ERROR_MORE_DATA) {
+    } else if (setting.status == ERROR_MORE_DATA) {
         line_.Append(WIDE("of more than "));
-        line_.AppendNumber(ControllerDataCapacity);
+        line_.AppendDecimal(ControllerDataCapacity);
         line_.Append(WIDE(" bytes"));
-    } else if (flag.status != ERROR_SUCCESS) {
+    } else if (setting.status != ERROR_SUCCESS) {
         line_.Append(WIDE("not read ("));
-        AppendError(line_, flag.status);
+        AppendError(line_, setting.status);
         line_.Append(WIDE(")"));
-    } else if (flag.type == REG_DWORD && flag.size == sizeof(DWORD)) {
-        const DWORD value = static_cast<DWORD>(flag.data[0]) | static_cast<DWORD>(flag.data[1]) << 8
-                            | static_cast<DWORD>(flag.data[2]) << 16 | static_cast<DWORD>(flag.data[3]) << 24;
+    } else if (setting.type == REG_DWORD && setting.size == sizeof(DWORD)) {
+        const DWORD value = static_cast<DWORD>(setting.data[0]) | static_cast<DWORD>(setting.data[1]) << 8
+                            | static_cast<DWORD>(setting.data[2]) << 16 | static_cast<DWORD>(setting.data[3]) << 24;
         line_.Append(WIDE("REG_DWORD 0x"));
-        line_.AppendNumber(value, 16);
+        line_.AppendHex(value);
     } else {
         if (type != nullptr) {
             line_.Append(type);
         } else {
             line_.Append(WIDE("of type "));
-            line_.AppendNumber(flag.type);
+            line_.AppendDecimal(setting.type);
         }
         line_.Append(WIDE(", "));
-        line_.AppendNumber(flag.size);
-        line_.Append(flag.size == 1 ? WIDE(" byte") : WIDE(" bytes"));
+        line_.AppendDecimal(setting.size);
+        line_.Append(setting.size == 1 ? WIDE(" byte") : WIDE(" bytes"));
     }
     line_.Append(WIDE(": "));
     AppendName(line_, name);
-    EndLine();
+    SendLine();
 }
 
 void Listing::Removed(const WCHAR* name)
 {
     line_.Append(WIDE("  ForceHCResetOnResume removed: "));
     AppendName(line_, name);
-    EndLine();
+    SendLine();
 }
 
-void Listing::Left(const WCHAR* name, LSTATUS status)
+void Listing::NotRemoved(const WCHAR* name, LSTATUS status)
 {
     line_.Append(WIDE("  ForceHCResetOnResume not removed ("));
     AppendError(line_, status);
     line_.Append(WIDE("): "));
     AppendName(line_, name);
-    EndLine();
+    SendLine();
 }
 
-void Listing::NotRead(const WCHAR* name, LSTATUS status)
+void Listing::NotOpened(const WCHAR* name, LSTATUS status)
 {
     line_.Append(WIDE("  not opened ("));
     AppendError(line_, status);
     line_.Append(WIDE("), skipped as the program skips it: "));
     AppendName(line_, name);
-    EndLine(true);
+    KeepLineForListEnd();
 }
 
 void Listing::NameTooLong(DWORD index)
 {
     line_.Append(WIDE("  name longer than "));
-    line_.AppendNumber(NameCapacity - 1);
+    line_.AppendDecimal(NameCapacity - 1);
     line_.Append(WIDE(" characters, skipped as the program skips it: subkey number "));
-    line_.AppendNumber(index);
-    EndLine(true);
+    line_.AppendDecimal(index);
+    KeepLineForListEnd();
 }
 
 void Listing::ListEnded(LSTATUS status)
@@ -255,6 +273,6 @@ void Listing::ListEnded(LSTATUS status)
         line_.Append(WIDE("  the list of instances stopped early ("));
         AppendError(line_, status);
         line_.Append(WIDE(")"));
-        EndLine();
+        SendLine();
     }
 }

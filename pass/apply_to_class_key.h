@@ -1,4 +1,4 @@
-// One pass over a USB device-class key: turns on reset-on-resume in every host controller instance.
+// One pass over a USB device-class key: the setting ForceHCResetOnResume in every host controller instance.
 #pragma once
 
 #include "registry_api.h"

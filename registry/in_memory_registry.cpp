@@ -86,7 +86,7 @@ Registry::Key* Registry::Find(const Key& from, const RegString& path) const
     return const_cast<Key*>(key);
 }
 
-Registry::Key& Registry::Require(const RegString& path)
+Registry::Key& Registry::FindOrCreate(const RegString& path)
 {
     Key* key = root_.get();
     for (const RegString& part : Split(path)) {
@@ -116,12 +116,12 @@ Registry::Key& Registry::Existing(const RegString& path, const char* arranging)
 
 void Registry::CreateKey(const RegString& path)
 {
-    Require(path);
+    FindOrCreate(path);
 }
 
 void Registry::SetValue(const RegString& keyPath, const RegString& name, DWORD type, std::vector<BYTE> data)
 {
-    Key& key = Require(keyPath);
+    Key& key = FindOrCreate(keyPath);
     key.values.erase(name);
     key.values.emplace(name, RegValue{type, std::move(data)});
 }
@@ -303,8 +303,7 @@ LSTATUS Registry::Query(HKEY key, const WCHAR* valueName, DWORD* reserved, DWORD
                         DWORD* dataSize)
 {
     Call call{.operation = Operation::Query, .handle = key, .name = FromNullable(valueName),
-              .sizeGiven = dataSize != nullptr ? *dataSize : 0, .unusedArgumentsNull = reserved == nullptr,
-              .typeRequested = type != nullptr};
+              .sizeGiven = dataSize != nullptr ? *dataSize : 0, .unusedArgumentsNull = reserved == nullptr};
     const Handle* handle = nullptr;
     if (const LSTATUS status = Admit(call, KEY_QUERY_VALUE, handle); status != ERROR_SUCCESS) {
         return Finish(call, status);

@@ -34,7 +34,6 @@ struct Call {
     DWORD type = REG_NONE;        // Query: type reported; Set: type given
     std::vector<BYTE> data;       // Query: data returned; Set: data given
     bool unusedArgumentsNull = true; // Enumerate: reserved, class, class size, time; Query: reserved
-    bool typeRequested = false;   // Query
     HKEY opened = nullptr;        // Open: the handle returned on success
     LSTATUS status = ERROR_SUCCESS;
     bool injected = false;        // the status came from an injected failure
@@ -103,7 +102,7 @@ private:
     };
 
     Key* Find(const Key& from, const RegString& path) const;
-    Key& Require(const RegString& path);
+    Key& FindOrCreate(const RegString& path);
     // A key a test arranges something on must exist already: creating it would make the test pass or
     // fail for a reason it does not name.
     Key& Existing(const RegString& path, const char* arranging);

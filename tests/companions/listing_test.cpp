@@ -26,9 +26,9 @@ const WCHAR* const ControlSet002 = WIDE("SYSTEM\\ControlSet002\\Control\\Class\\
 const WCHAR* const CurrentControlSet =
     WIDE("SYSTEM\\CurrentControlSet\\Control\\Class\\{36FC9E60-C465-11CF-8056-444553540000}");
 
-FlagState Flag(LSTATUS status, DWORD type, const std::vector<BYTE>& data)
+SettingState Setting(LSTATUS status, DWORD type, const std::vector<BYTE>& data)
 {
-    return FlagState{status, type, static_cast<DWORD>(data.size()), data.data()};
+    return SettingState{status, type, static_cast<DWORD>(data.size()), data.data()};
 }
 
 struct ListingCase {
@@ -65,17 +65,17 @@ INSTANTIATE_TEST_SUITE_P(
         ListingCase{"CheckListsControllersThenTheInstancesNotRead",
                     [](Report& r) {
                         r.ControlSet(ControlSet001);
-                        r.ClassKey(ERROR_SUCCESS);
-                        r.Controller(WIDE("0000"), Flag(ERROR_SUCCESS, REG_DWORD, One));
-                        r.NotRead(WIDE("Properties"), ERROR_ACCESS_DENIED);
-                        r.Controller(WIDE("0001"), Flag(ERROR_FILE_NOT_FOUND, REG_NONE, {}));
+                        r.ClassKeyOpened(ERROR_SUCCESS);
+                        r.Controller(WIDE("0000"), Setting(ERROR_SUCCESS, REG_DWORD, One));
+                        r.NotOpened(WIDE("Properties"), ERROR_ACCESS_DENIED);
+                        r.Controller(WIDE("0001"), Setting(ERROR_FILE_NOT_FOUND, REG_NONE, {}));
                         r.NameTooLong(2);
-                        r.Controller(WIDE("0003"), Flag(ERROR_SUCCESS, REG_DWORD, Zero));
-                        r.Controller(WIDE("0004"), Flag(ERROR_SUCCESS, REG_DWORD, Eight));
-                        r.Controller(WIDE("0005"), Flag(ERROR_SUCCESS, REG_SZ, TextOne));
-                        r.Controller(WIDE("0006"), Flag(ERROR_SUCCESS, 0x1234, {0x01}));
-                        r.Controller(WIDE("0007"), FlagState{ERROR_MORE_DATA, REG_BINARY, 1025, nullptr});
-                        r.Controller(WIDE("0008"), FlagState{ERROR_OUTOFMEMORY, REG_NONE, 0, nullptr});
+                        r.Controller(WIDE("0003"), Setting(ERROR_SUCCESS, REG_DWORD, Zero));
+                        r.Controller(WIDE("0004"), Setting(ERROR_SUCCESS, REG_DWORD, Eight));
+                        r.Controller(WIDE("0005"), Setting(ERROR_SUCCESS, REG_SZ, TextOne));
+                        r.Controller(WIDE("0006"), Setting(ERROR_SUCCESS, 0x1234, {0x01}));
+                        r.Controller(WIDE("0007"), SettingState{ERROR_MORE_DATA, REG_BINARY, 1025, nullptr});
+                        r.Controller(WIDE("0008"), SettingState{ERROR_OUTOFMEMORY, REG_NONE, 0, nullptr});
                         r.ListEnded(ERROR_NO_MORE_ITEMS);
                     },
                     "ControlSet001:\r\n"
@@ -92,12 +92,12 @@ INSTANTIATE_TEST_SUITE_P(
         ListingCase{"ClassKeysMissingRefusedOrCutShort",
                     [](Report& r) {
                         r.ControlSet(ControlSet001);
-                        r.ClassKey(ERROR_FILE_NOT_FOUND);
+                        r.ClassKeyOpened(ERROR_FILE_NOT_FOUND);
                         r.ControlSet(ControlSet002);
-                        r.ClassKey(ERROR_ACCESS_DENIED);
+                        r.ClassKeyOpened(ERROR_ACCESS_DENIED);
                         r.ControlSet(CurrentControlSet);
-                        r.ClassKey(ERROR_SUCCESS);
-                        r.NotRead(WIDE("0000"), ERROR_ACCESS_DENIED);
+                        r.ClassKeyOpened(ERROR_SUCCESS);
+                        r.NotOpened(WIDE("0000"), ERROR_ACCESS_DENIED);
                         r.ListEnded(ERROR_KEY_DELETED);
                     },
                     "ControlSet001: no USB class key\r\n"
@@ -111,13 +111,13 @@ INSTANTIATE_TEST_SUITE_P(
         ListingCase{"UndoNamesAsTheRegistryGivesThem",
                     [](Report& r) {
                         r.ControlSet(CurrentControlSet);
-                        r.ClassKey(ERROR_SUCCESS);
+                        r.ClassKeyOpened(ERROR_SUCCESS);
                         r.Removed(WIDE("\uFF26"));
                         r.Removed(WIDE("\u0100 \"&()^!%;,= /? on"));
-                        r.Left(WIDE("..\\evil: x"), ERROR_ACCESS_DENIED);
+                        r.NotRemoved(WIDE("..\\evil: x"), ERROR_ACCESS_DENIED);
                         r.Removed(u"\U0001F50C\xD800");
                         r.Removed(u"\xDE00\xD83D");
-                        r.Left(u"evil\r\n  controller, ForceHCResetOnResume REG_DWORD 0x1: 0000", ERROR_ACCESS_DENIED);
+                        r.NotRemoved(u"evil\r\n  controller, ForceHCResetOnResume REG_DWORD 0x1: 0000", ERROR_ACCESS_DENIED);
                         r.Removed(u"\t\x7F\x85\u2028\u202E\u2066x");
                         r.ListEnded(ERROR_NO_MORE_ITEMS);
                     },

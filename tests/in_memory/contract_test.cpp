@@ -47,7 +47,7 @@ std::string Line(const Call& call)
         break;
     case Operation::Query:
         line = "Query " + Narrow(key) + " \"" + Narrow(call.name) + "\" size " + std::to_string(call.sizeGiven)
-               + (call.unusedArgumentsNull ? "" : " NON-NULL RESERVED") + (call.typeRequested ? "" : " NO TYPE");
+               + (call.unusedArgumentsNull ? "" : " NON-NULL RESERVED");
         break;
     case Operation::Set:
         line = "Set " + Narrow(key) + " \"" + Narrow(call.name) + "\" reserved " + std::to_string(call.options)

@@ -34,7 +34,7 @@ void SeedControlSet(const RegString& classKey)
     registry.SetValue(classKey + WIDE("\\0001"), WIDE("DriverDesc"), REG_SZ, StringBytes(WIDE("USB Root Hub")));
 }
 
-bool ResetFlagWritten(const RegString& classKey)
+bool SettingWritten(const RegString& classKey)
 {
     const auto values = TheRegistry().Values(classKey + WIDE("\\0000"));
     const auto found = values.find(WIDE("ForceHCResetOnResume"));
@@ -103,7 +103,7 @@ TEST_P(SweepStatus, ComesFromCurrentControlSetAlone)
         EXPECT_EQ(registry.KeyExists(classKey), present) << "a missing control set must not be created";
         const bool unopenable = std::find(sweepCase.unopenable.begin(), sweepCase.unopenable.end(), classKey)
                                 != sweepCase.unopenable.end();
-        EXPECT_EQ(present && ResetFlagWritten(classKey), present && !failing && !unopenable) << Narrow(classKey);
+        EXPECT_EQ(present && SettingWritten(classKey), present && !failing && !unopenable) << Narrow(classKey);
         EXPECT_EQ(registry.Values(classKey + WIDE("\\0001")).count(WIDE("ForceHCResetOnResume")), 0u)
             << "the hub in " << Narrow(classKey) << " is no controller";
     }

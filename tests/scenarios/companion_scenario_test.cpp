@@ -12,8 +12,6 @@
 
 namespace {
 
-const RegString FlagName = WIDE("ForceHCResetOnResume");
-
 // What the table says of each direct instance the companions can reach by name.
 struct Expected {
     std::set<RegString, FoldedLess> controllers; // listed by the check
@@ -52,32 +50,16 @@ Expected ExpectedOf(const Scenario& scenario, const RegistryTree& before)
     return expected;
 }
 
-bool HoldsFlag(const RegistryTree& tree, const RegString& instance)
+bool HoldsSetting(const RegistryTree& tree, const RegString& instance)
 {
-    return tree.at(instance).count(FlagName) == 1;
+    return tree.at(instance).count(SettingName) == 1;
 }
 
-bool FlagApplied(const RegistryTree& tree, const RegString& instance)
+bool SettingApplied(const RegistryTree& tree, const RegString& instance)
 {
     const ValueMap& values = tree.at(instance);
-    const auto flag = values.find(FlagName);
-    return flag != values.end() && flag->second == RegValue{REG_DWORD, DwordBytes(1)};
-}
-
-template <typename Names>
-std::set<RegString, FoldedLess> NamesOf(const Names& entries)
-{
-    std::set<RegString, FoldedLess> names;
-    for (const auto& entry : entries) {
-        if constexpr (std::is_same_v<std::decay_t<decltype(entry)>, RegString>) {
-            names.insert(entry);
-        } else if constexpr (std::is_same_v<std::decay_t<decltype(entry)>, CompanionRecord::Flag>) {
-            names.insert(entry.instance);
-        } else {
-            names.insert(entry.first);
-        }
-    }
-    return names;
+    const auto setting = values.find(SettingName);
+    return setting != values.end() && setting->second == RegValue{REG_DWORD, DwordBytes(1)};
 }
 
 std::string Listed(const std::set<RegString, FoldedLess>& names)
@@ -101,27 +83,27 @@ void ExpectCheckAgrees(ScenarioRegistry& registry, const Expected& expected,
     EXPECT_EQ(registry.Read(ScenarioClassKeyPath), tree) << "the check changed the registry";
     if (!tree) {
         EXPECT_EQ(status, 0) << "no class key, nothing to check";
-        EXPECT_TRUE(record.controllers.empty() && record.notRead.empty());
+        EXPECT_TRUE(record.controllers.empty() && record.notOpened.empty());
         return;
     }
     EXPECT_EQ(NamesOf(record.controllers), expected.controllers)
         << "listed:" << Listed(NamesOf(record.controllers)) << "\nexpected:" << Listed(expected.controllers);
-    EXPECT_EQ(NamesOf(record.notRead), expected.unopenable);
+    EXPECT_EQ(NamesOf(record.notOpened), expected.unopenable);
     EXPECT_EQ(record.namesTooLong.size(), expected.namesTooLong);
     bool allApplied = true;
-    for (const CompanionRecord::Flag& flag : record.controllers) {
-        SCOPED_TRACE("controller " + Narrow(flag.instance));
-        const ValueMap& values = tree->at(flag.instance);
-        const auto stored = values.find(FlagName);
+    for (const CompanionRecord::Setting& setting : record.controllers) {
+        SCOPED_TRACE("controller " + Narrow(setting.instance));
+        const ValueMap& values = tree->at(setting.instance);
+        const auto stored = values.find(SettingName);
         if (stored == values.end()) {
-            EXPECT_EQ(flag.status, ERROR_FILE_NOT_FOUND);
+            EXPECT_EQ(setting.status, ERROR_FILE_NOT_FOUND);
         } else if (stored->second.data.size() > ControllerDataCapacity) {
-            EXPECT_EQ(flag.status, ERROR_MORE_DATA);
+            EXPECT_EQ(setting.status, ERROR_MORE_DATA);
         } else {
-            EXPECT_EQ(flag.status, ERROR_SUCCESS);
-            EXPECT_EQ((RegValue{flag.type, flag.data}), stored->second) << "the setting as listed";
+            EXPECT_EQ(setting.status, ERROR_SUCCESS);
+            EXPECT_EQ((RegValue{setting.type, setting.data}), stored->second) << "the setting as listed";
         }
-        allApplied = allApplied && FlagApplied(*tree, flag.instance);
+        allApplied = allApplied && SettingApplied(*tree, setting.instance);
     }
     EXPECT_EQ(status, expected.classKeyFails || !allApplied ? 1 : 0);
 }
@@ -156,14 +138,14 @@ TEST_P(CompanionScenarioTest, CheckAgreesWithThePassAndUndoRestoresTheKey)
         for (auto& [path, values] : expectedAfterUndo) {
             const bool reached = !path.empty() && path.find(WIDE('\\')) == RegString::npos && path.size() < 256
                                  && !expected.classKeyFails && !expected.unopenable.contains(path);
-            if (!reached || !HoldsFlag(*afterPass, path)) {
+            if (!reached || !HoldsSetting(*afterPass, path)) {
                 continue;
             }
             if (expected.readOnly.contains(path)) {
                 left.insert(path);
             } else {
                 removable.insert(path);
-                values.erase(FlagName);
+                values.erase(SettingName);
             }
         }
     }
@@ -184,8 +166,8 @@ TEST_P(CompanionScenarioTest, CheckAgreesWithThePassAndUndoRestoresTheKey)
                                                  << "expected: as before the program, less the settings removed:\n"
                                                  << Describe(expectedAfterUndo);
         EXPECT_EQ(NamesOf(record.removed), first ? removable : nothing);
-        EXPECT_EQ(NamesOf(record.left), left);
-        EXPECT_EQ(NamesOf(record.notRead), expected.unopenable);
+        EXPECT_EQ(NamesOf(record.notRemoved), left);
+        EXPECT_EQ(NamesOf(record.notOpened), expected.unopenable);
         EXPECT_EQ(status, expected.classKeyFails || !left.empty() ? 1 : 0);
     }
 }

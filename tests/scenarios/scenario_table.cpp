@@ -71,7 +71,7 @@ std::vector<Scenario> MakeScenarios()
                   {WIDE("0002"), {Controller(REG_BINARY, {})}},
                   {WIDE("0003"), {Controller(REG_NONE, {})}}},
          .written = {WIDE("0001")}},
-        {.title = "ExistingFlagIsReplacedWhateverItsType",
+        {.title = "ExistingSettingIsReplacedWhateverItsType",
          .keys = {{WIDE("0000"), {BinaryOne(), Value(WIDE("ForceHCResetOnResume"), REG_SZ, StringBytes(WIDE("0")))}},
                   {WIDE("0001"), {BinaryOne(), Value(WIDE("ForceHCResetOnResume"), REG_DWORD, DwordBytes(0))}},
                   {WIDE("0002"), {BinaryOne(), Value(WIDE("ForceHCResetOnResume"), REG_DWORD, DwordBytes(1))}},
