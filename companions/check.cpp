@@ -28,22 +28,12 @@ public:
         if (!IsControllerInstance(instance.Get(), data_)) {
             return false;
         }
-        const SettingState setting = ReadSetting(instance.Get());
+        const SettingState setting = ReadSetting(instance.Get(), data_);
         report_.Controller(name, setting);
         return !setting.Applied();
     }
 
 private:
-    // Reads the setting into the instance's one buffer: its "Controller" has been judged already.
-    [[nodiscard]] SettingState ReadSetting(HKEY instance)
-    {
-        SettingState setting;
-        setting.size = sizeof data_;
-        setting.status = RegQueryValueExW(instance, SettingValueName, nullptr, &setting.type, data_, &setting.size);
-        setting.data = data_;
-        return setting;
-    }
-
     ControllerBuffer data_;
 };
 

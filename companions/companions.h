@@ -8,18 +8,6 @@
 
 #include <cstddef>
 
-// The setting of one controller as the check read it. `status` is that of reading it: ERROR_SUCCESS
-// (then type, size and the first `size` bytes of data are what is stored), ERROR_FILE_NOT_FOUND (no
-// setting), ERROR_MORE_DATA (more than ControllerDataCapacity bytes, `size` of them) or another error.
-struct SettingState {
-    LSTATUS status = ERROR_FILE_NOT_FOUND;
-    DWORD type = REG_NONE;
-    DWORD size = 0;
-    const BYTE* data = nullptr;
-
-    [[nodiscard]] bool Applied() const { return status == ERROR_SUCCESS && IsSettingApplied(type, data, size); }
-};
-
 // What a companion tells its reader, in the order it finds it. Names are as the registry gave them.
 class Report {
 public:
@@ -38,6 +26,9 @@ public:
     virtual void NotOpened(const WCHAR* name, LSTATUS status) = 0;
     // The subkey at this index has a name longer than NameCapacity holds, as the program skips it.
     virtual void NameTooLong(DWORD index) = 0;
+    // A subkey whose name, `length` characters as the registry gave it, holds a NUL, as the program
+    // skips it.
+    virtual void NameHoldsNul(const WCHAR* name, DWORD length) = 0;
     // The status that ended the list of instances: ERROR_NO_MORE_ITEMS when every one was visited.
     virtual void ListEnded(LSTATUS status) = 0;
 };
@@ -49,6 +40,7 @@ public:
     explicit ReportingLoop(Report& report) : report_(report) {}
     void ClassKeyOpened(LSTATUS status) { report_.ClassKeyOpened(status); }
     void NameTooLong(DWORD index) { report_.NameTooLong(index); }
+    void NameHoldsNul(const WCHAR* name, DWORD length) { report_.NameHoldsNul(name, length); }
     void ListEnded(LSTATUS status) { report_.ListEnded(status); }
 
 protected:
@@ -111,6 +103,7 @@ public:
     void NotRemoved(const WCHAR* name, LSTATUS status) override;
     void NotOpened(const WCHAR* name, LSTATUS status) override;
     void NameTooLong(DWORD index) override;
+    void NameHoldsNul(const WCHAR* name, DWORD length) override;
     void ListEnded(LSTATUS status) override;
 
 private:

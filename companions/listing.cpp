@@ -1,7 +1,9 @@
 // The companions' listing: what they report, as lines an administrator reads and a script can split
 // (everything after the first ": " of an instance line is the instance's name).
 #include "companions.h"
+#include "instance_loop.h"
 
+#include <cstdint>
 #include <cstdlib>
 
 Text::~Text()
@@ -121,35 +123,78 @@ void AppendError(Text& line, LSTATUS status)
     line.AppendDecimal(static_cast<DWORD>(status));
 }
 
-// The name as the registry holds it, but for what would let a name pass for more than one name or
-// break its line: controls (CR and LF among them), the line and paragraph separators, the marks that
-// reorder text on screen, and an unpaired surrogate, which UTF-8 cannot carry. Each comes out as
-// \uXXXX; a key name holds no backslash, so the escape cannot be mistaken for part of a name.
-void AppendName(Text& line, const WCHAR* name)
+// Characters that show as nothing, as a space, or as a change to the text around them, so that a
+// name holding one could look like another name: controls (CR and LF among them), the format
+// characters (general category Cf: the marks that reorder text, zero-width characters, the byte order
+// mark, tags), every space but U+0020, the line and paragraph separators, the combining grapheme
+// joiner, variation selectors, Hangul fillers, the default-ignorable reserved code points and the
+// interlinear annotation marks. `code` is a whole code point.
+bool HidesOrMimics(std::uint32_t code)
+{
+    struct Range {
+        std::uint32_t first, last;
+    };
+    static constexpr Range Ranges[] = {
+        {0x0000, 0x001F}, {0x007F, 0x00A0}, {0x00AD, 0x00AD}, {0x034F, 0x034F}, {0x0600, 0x0605},
+        {0x061C, 0x061C}, {0x06DD, 0x06DD}, {0x070F, 0x070F}, {0x0890, 0x0891}, {0x08E2, 0x08E2},
+        {0x115F, 0x1160}, {0x1680, 0x1680}, {0x17B4, 0x17B5}, {0x180B, 0x180F}, {0x2000, 0x200F},
+        {0x2028, 0x202F}, {0x205F, 0x206F}, {0x3000, 0x3000}, {0x3164, 0x3164}, {0xFE00, 0xFE0F},
+        {0xFEFF, 0xFEFF}, {0xFFA0, 0xFFA0}, {0xFFF0, 0xFFFB}, {0x110BD, 0x110BD}, {0x110CD, 0x110CD},
+        {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0000, 0xE0FFF},
+    };
+    for (const Range& range : Ranges) {
+        if (code >= range.first && code <= range.last) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void AppendEscape(Text& line, WCHAR c)
+{
+    line.Append(WIDE("\\u"));
+    for (int shift = 12; shift >= 0; shift -= 4) {
+        const unsigned digit = (static_cast<unsigned>(c) >> shift) & 0xFu;
+        const WCHAR hex = static_cast<WCHAR>(digit < 10 ? WIDE('0') + digit : WIDE('A') + digit - 10);
+        line.Append(&hex, 1);
+    }
+}
+
+// The name as the registry holds it, all `length` characters, but for what could hide in it or let
+// it pass for another name or break its line: the characters HidesOrMimics names, a space at either
+// end, and an unpaired surrogate, which UTF-8 cannot carry. Each UTF-16 unit of those comes out as
+// \uXXXX; a key name holds no backslash, so an escape cannot be mistaken for part of a name, and two
+// different names never print the same.
+void AppendName(Text& line, const WCHAR* name, std::size_t length)
 {
     const auto isHigh = [](WCHAR c) { return c >= 0xD800 && c <= 0xDBFF; };
     const auto isLow = [](WCHAR c) { return c >= 0xDC00 && c <= 0xDFFF; };
-    for (std::size_t i = 0; name[i] != 0; ++i) {
+    for (std::size_t i = 0; i < length; ++i) {
         const WCHAR c = name[i];
-        if (isHigh(c) && isLow(name[i + 1])) {
-            line.Append(&name[i], 2);
+        if (isHigh(c) && i + 1 < length && isLow(name[i + 1])) {
+            const std::uint32_t code = 0x10000 + ((static_cast<std::uint32_t>(c) - 0xD800) << 10)
+                                       + (static_cast<std::uint32_t>(name[i + 1]) - 0xDC00);
+            if (HidesOrMimics(code)) {
+                AppendEscape(line, c);
+                AppendEscape(line, name[i + 1]);
+            } else {
+                line.Append(&name[i], 2);
+            }
             ++i;
             continue;
         }
-        const bool escaped = c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029
-                             || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) || isHigh(c)
-                             || isLow(c);
-        if (!escaped) {
+        const bool endSpace = c == WIDE(' ') && (i == 0 || i + 1 == length);
+        if (HidesOrMimics(c) || isHigh(c) || isLow(c) || endSpace) {
+            AppendEscape(line, c);
+        } else {
             line.Append(&name[i], 1);
-            continue;
-        }
-        line.Append(WIDE("\\u"));
-        for (int shift = 12; shift >= 0; shift -= 4) {
-            const unsigned digit = (static_cast<unsigned>(c) >> shift) & 0xFu;
-            const WCHAR hex = static_cast<WCHAR>(digit < 10 ? WIDE('0') + digit : WIDE('A') + digit - 10);
-            line.Append(&hex, 1);
         }
     }
+}
+
+void AppendName(Text& line, const WCHAR* name)
+{
+    AppendName(line, name, CharactersBeforeNul(name));
 }
 
 } // namespace
@@ -262,6 +307,13 @@ void Listing::NameTooLong(DWORD index)
     line_.AppendDecimal(NameCapacity - 1);
     line_.Append(WIDE(" characters, skipped as the program skips it: subkey number "));
     line_.AppendDecimal(index);
+    KeepLineForListEnd();
+}
+
+void Listing::NameHoldsNul(const WCHAR* name, DWORD length)
+{
+    line_.Append(WIDE("  name holding a NUL, skipped as the program skips it: "));
+    AppendName(line_, name, length);
     KeepLineForListEnd();
 }
 

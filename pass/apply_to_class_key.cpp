@@ -22,19 +22,24 @@ class SettingWriter : public QuietLoop {
 public:
     static constexpr REGSAM ClassKeyAccess = ProgramClassKeyAccess;
 
-    // Returns true when the instance is a controller and did not get the setting.
+    // Returns true when the instance is a controller left without the setting.
     [[nodiscard]] bool Visit(HKEY classKey, const WCHAR* instanceName)
     {
+        // A controller that could not be written but already holds the setting exactly as the
+        // program writes it is done: failing the run for it would have a deployment tool retry,
+        // forever, a machine where the setting is in place.
         OwnedKey instance;
         if (instance.Open(classKey, instanceName, InstanceAccess) == ERROR_SUCCESS) {
-            return IsControllerInstance(instance.Get(), data_) && !WriteSetting(instance.Get());
+            return IsControllerInstance(instance.Get(), data_) && !WriteSetting(instance.Get())
+                   && !ReadSetting(instance.Get(), data_).Applied();
         }
         // Refused write access (no administrator rights, or a locked instance): a controller here is
-        // a write that failed, and the instances after it still deserve their turn. An instance that
-        // cannot even be read (the class key's "Properties" is one) is not ours to judge.
+        // judged by what it holds, and the instances after it still deserve their turn. An instance
+        // that cannot even be read (the class key's "Properties" is one, for all but SYSTEM) is not
+        // ours to judge.
         OwnedKey readOnly;
         return readOnly.Open(classKey, instanceName, InstanceReadAccess) == ERROR_SUCCESS
-               && IsControllerInstance(readOnly.Get(), data_);
+               && IsControllerInstance(readOnly.Get(), data_) && !ReadSetting(readOnly.Get(), data_).Applied();
     }
 
 private:

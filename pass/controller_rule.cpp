@@ -24,3 +24,12 @@ bool IsSettingApplied(DWORD type, const BYTE* data, DWORD size)
     }
     return true;
 }
+
+SettingState ReadSetting(HKEY instance, ControllerBuffer& data)
+{
+    SettingState setting;
+    setting.size = sizeof data;
+    setting.status = RegQueryValueExW(instance, SettingValueName, nullptr, &setting.type, data, &setting.size);
+    setting.data = data;
+    return setting;
+}

@@ -37,3 +37,20 @@ using ControllerBuffer = BYTE[ControllerDataCapacity];
 
 // Whether a value read as `type` with `size` bytes is the setting exactly as the program writes it.
 [[nodiscard]] bool IsSettingApplied(DWORD type, const BYTE* data, DWORD size);
+
+// An instance's setting as read. `status` is that of reading it: ERROR_SUCCESS (then type, size and
+// the first `size` bytes of data are what is stored), ERROR_FILE_NOT_FOUND (no setting),
+// ERROR_MORE_DATA (more than ControllerDataCapacity bytes, `size` of them) or another error.
+struct SettingState {
+    LSTATUS status = ERROR_FILE_NOT_FOUND;
+    DWORD type = REG_NONE;
+    DWORD size = 0;
+    const BYTE* data = nullptr;
+
+    // Whether the instance holds the setting exactly as the program writes it.
+    [[nodiscard]] bool Applied() const { return status == ERROR_SUCCESS && IsSettingApplied(type, data, size); }
+};
+
+// Reads the instance's setting into `data`, the caller's one buffer, which the state then points
+// into; the handle needs KEY_QUERY_VALUE.
+[[nodiscard]] SettingState ReadSetting(HKEY instance, ControllerBuffer& data);

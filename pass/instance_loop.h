@@ -11,8 +11,19 @@
 struct QuietLoop {
     void ClassKeyOpened(LSTATUS) {}
     void NameTooLong(DWORD) {}
+    void NameHoldsNul(const WCHAR*, DWORD) {}
     void ListEnded(LSTATUS) {}
 };
+
+// The characters before the first NUL.
+[[nodiscard]] inline DWORD CharactersBeforeNul(const WCHAR* name)
+{
+    DWORD length = 0;
+    while (name[length] != 0) {
+        ++length;
+    }
+    return length;
+}
 
 // Visits every instance subkey of HKEY_LOCAL_MACHINE\classKeyPath, with the class key opened for
 // `Loop::ClassKeyAccess`. loop.Visit(classKey, name) returns true when that instance leaves the job
@@ -47,6 +58,12 @@ template <typename Loop>
                 result = 1;
             }
             break;
+        }
+        // A name holding a NUL (the native API can make one) cannot be opened by name: cut short at the
+        // NUL, it would name another key, a sibling or the class key itself.
+        if (CharactersBeforeNul(name) != nameLength) {
+            loop.NameHoldsNul(name, nameLength);
+            continue;
         }
         if (loop.Visit(classKey.Get(), name)) {
             result = 1;

@@ -108,6 +108,12 @@ public:
                                                  + std::to_string(nextIndex) + " was due");
             nextIndex = call.index + 1;
             enumerated = call.status == ERROR_SUCCESS ? call.name : RegString();
+            if (call.status == ERROR_SUCCESS && call.name.find(WCHAR{0}) != RegString::npos) {
+                // Opened by name, it would be opened cut short at the NUL: another key.
+                Expect(i + 1 < calls_.size() && calls_[i + 1].operation != Operation::Open,
+                       "subkey \"" + Narrow(call.name) + "\", whose name holds a NUL, was opened");
+                continue;
+            }
             if (call.status == ERROR_SUCCESS) {
                 Expect(i + 1 < calls_.size() && calls_[i + 1].operation == Operation::Open,
                         "subkey \"" + Narrow(call.name) + "\" was enumerated but not opened next");
@@ -134,17 +140,25 @@ public:
 
     void Writes(int result)
     {
-        std::set<RegString, FoldedLess> readControllers;
+        std::set<RegString, FoldedLess> readControllers, readApplied;
         for (const Call& call : calls_) {
+            Expect(call.operation != Operation::Delete, "the pass deleted a value");
+            const RegString instance = InstanceOf(call.keyPath);
             if (call.operation == Operation::Query && call.status == ERROR_SUCCESS && call.name == WIDE("Controller")
                 && ControllerQualifies(call.data)) {
-                readControllers.insert(InstanceOf(call.keyPath));
+                readControllers.insert(instance);
             }
-            Expect(call.operation != Operation::Delete, "the pass deleted a value");
+            // The setting is read only where it could not be written, to see whether it is there anyway.
+            if (call.operation == Operation::Query && call.name == SettingName) {
+                Expect(readControllers.contains(instance) && !audit_.written.contains(instance),
+                       "read the setting of " + Narrow(instance) + ", which is no controller or was written");
+                if (call.status == ERROR_SUCCESS && call.type == REG_DWORD && call.data == DwordBytes(1)) {
+                    readApplied.insert(instance);
+                }
+            }
             if (call.operation != Operation::Set) {
                 continue;
             }
-            const RegString instance = InstanceOf(call.keyPath);
             Expect(!instance.empty(), "wrote outside the instances: " + Narrow(call.keyPath));
             Expect(call.name == SettingName, "wrote a value other than ForceHCResetOnResume: " + Narrow(call.name));
             Expect(call.type == REG_DWORD && call.data == DwordBytes(1), "wrote something other than REG_DWORD 1");
@@ -154,12 +168,12 @@ public:
                 audit_.written.insert(instance);
             }
         }
-        const bool controllerLeftUnwritten = std::any_of(readControllers.begin(), readControllers.end(),
-            [&](const RegString& instance) { return !audit_.written.contains(instance); });
-        Expect(result == (controllerLeftUnwritten || incomplete_ ? 1 : 0),
+        const bool controllerLeftWithout = std::any_of(readControllers.begin(), readControllers.end(),
+            [&](const RegString& instance) { return !audit_.written.contains(instance) && !readApplied.contains(instance); });
+        Expect(result == (controllerLeftWithout || incomplete_ ? 1 : 0),
                 "the result is " + std::to_string(result)
-                    + "; it must be 1 exactly when a controller the pass read was left unwritten, or the class"
-                      " key was there but could not be opened or listed to the end");
+                    + "; it must be 1 exactly when a controller the pass read was left without the setting, or the"
+                      " class key was there but could not be opened or listed to the end");
     }
 
     // The registry is the one before, plus the settings written, less the settings removed.
@@ -265,12 +279,17 @@ public:
     }
 
     // Both companions name each instance they could not open at all, and only those; and each subkey
-    // whose name did not fit.
+    // whose name did not fit or holds a NUL.
     void NotOpened(const CompanionRecord& record)
     {
         std::map<RegString, bool, FoldedLess> opens; // instance -> opened at least once
         std::size_t namesTooLong = 0;
+        std::set<RegString, FoldedLess> namesHoldingNul;
         for (const Call& call : calls_) {
+            if (call.operation == Operation::Enumerate && call.status == ERROR_SUCCESS
+                && call.name.find(WCHAR{0}) != RegString::npos) {
+                namesHoldingNul.insert(call.name);
+            }
             if (call.operation == Operation::Open && call.handle != HKEY_LOCAL_MACHINE) {
                 opens[call.name] = opens[call.name] || call.status == ERROR_SUCCESS;
             }
@@ -284,6 +303,7 @@ public:
         }
         Expect(NamesOf(record.notOpened) == unopened, "the instances named as not opened are not those it could not open");
         Expect(record.namesTooLong.size() == namesTooLong, "a subkey whose name did not fit is not reported");
+        Expect(NamesOf(record.namesHoldingNul) == namesHoldingNul, "the subkeys whose names hold a NUL are not those reported");
     }
 
 private:

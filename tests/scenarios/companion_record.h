@@ -22,6 +22,7 @@ struct CompanionRecord final : Report {
     std::vector<std::pair<RegString, LSTATUS>> notRemoved;
     std::vector<std::pair<RegString, LSTATUS>> notOpened;
     std::vector<DWORD> namesTooLong;
+    std::vector<RegString> namesHoldingNul;
     std::vector<LSTATUS> listEnds;
 
     void ControlSet(const WCHAR* classKeyPath) override { controlSets.emplace_back(classKeyPath); }
@@ -38,6 +39,7 @@ struct CompanionRecord final : Report {
     void NotRemoved(const WCHAR* name, LSTATUS status) override { notRemoved.emplace_back(name, status); }
     void NotOpened(const WCHAR* name, LSTATUS status) override { notOpened.emplace_back(name, status); }
     void NameTooLong(DWORD index) override { namesTooLong.push_back(index); }
+    void NameHoldsNul(const WCHAR* name, DWORD length) override { namesHoldingNul.emplace_back(name, length); }
     void ListEnded(LSTATUS status) override { listEnds.push_back(status); }
 };
 
