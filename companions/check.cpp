@@ -17,6 +17,11 @@ public:
     // Returns true when the instance is a controller without the setting as the program writes it.
     [[nodiscard]] bool Visit(HKEY classKey, const WCHAR* name)
     {
+        // A link is named, then judged where it leads, as the program follows it.
+        LinkTarget target;
+        if (IsRegistryLink(classKey, name, target)) {
+            report_.Link(name, target.text, target.length);
+        }
         // Read access only: the check changes nothing, and runs without administrator rights. The
         // program, elevated, may still open an instance this cannot; such a one is named.
         OwnedKey instance;
@@ -52,4 +57,11 @@ int CheckControlSets(Report& report)
                report.ControlSet(classKeyPath);
                return CheckClassKey(classKeyPath, report);
            }).currentSet;
+}
+
+int RunCheck(Output& output)
+{
+    Listing listing(output);
+    const int status = CheckControlSets(listing);
+    return listing.Whole() ? status : ListingLostStatus;
 }

@@ -22,6 +22,12 @@ public:
     virtual void Removed(const WCHAR* name) = 0;
     // The undo: this instance still holds the setting (or may: it could not be read), for this reason.
     virtual void NotRemoved(const WCHAR* name, LSTATUS status) = 0;
+    // This instance is a registry link to the key the kernel names `target` (`length` characters; no
+    // target when its name is too long to read). The check follows it as the program does.
+    virtual void Link(const WCHAR* name, const WCHAR* target, DWORD length) = 0;
+    // The undo: the key this link leads to holds the setting, which the undo does not remove through
+    // a link.
+    virtual void NotRemovedBehindLink(const WCHAR* name) = 0;
     // An instance that could not be opened, as the program skips it.
     virtual void NotOpened(const WCHAR* name, LSTATUS status) = 0;
     // The subkey at this index has a name longer than NameCapacity holds, as the program skips it.
@@ -32,6 +38,16 @@ public:
     // The status that ended the list of instances: ERROR_NO_MORE_ITEMS when every one was visited.
     virtual void ListEnded(LSTATUS status) = 0;
 };
+
+// Whether the instance is a registry link: opened as itself, it holds "SymbolicLinkValue" of type
+// REG_LINK, the kernel's name of the key it leads to, read into `target` (`length` characters, or
+// length 0 when the name does not fit). The program follows links without asking; the companions ask
+// so that they can say so, and so that the undo never deletes through one.
+struct LinkTarget {
+    WCHAR text[ControllerDataCapacity / sizeof(WCHAR)];
+    DWORD length;
+};
+[[nodiscard]] bool IsRegistryLink(HKEY classKey, const WCHAR* name, LinkTarget& target);
 
 // A companion's walk over the instances, the program's own (see VisitInstances), telling the report
 // what the walk found besides the instances.
@@ -87,7 +103,8 @@ private:
 class Output {
 public:
     virtual ~Output() = default;
-    virtual void Write(const WCHAR* text, std::size_t length) = 0;
+    // Returns false when the text could not all be written.
+    [[nodiscard]] virtual bool Write(const WCHAR* text, std::size_t length) = 0;
 };
 
 // A Report as lines for an administrator, one instance per line with its name last and exactly as
@@ -101,12 +118,18 @@ public:
     void Controller(const WCHAR* name, const SettingState& setting) override;
     void Removed(const WCHAR* name) override;
     void NotRemoved(const WCHAR* name, LSTATUS status) override;
+    void Link(const WCHAR* name, const WCHAR* target, DWORD length) override;
+    void NotRemovedBehindLink(const WCHAR* name) override;
     void NotOpened(const WCHAR* name, LSTATUS status) override;
     void NameTooLong(DWORD index) override;
     void NameHoldsNul(const WCHAR* name, DWORD length) override;
     void ListEnded(LSTATUS status) override;
 
+    // Whether every line so far reached the output whole.
+    [[nodiscard]] bool Whole() const { return whole_; }
+
 private:
+    void Send(const Text& text);
     // Ends the line being built and sends it.
     void SendLine();
     // Ends the line being built and keeps it for the end of the control set's list.
@@ -115,7 +138,17 @@ private:
     Output& output_;
     Text line_;
     Text deferred_;
+    bool whole_ = true;
 };
+
+// The companions' exit status when their listing could not be written whole (a full disk, a closed
+// pipe): the work was done, but the record of it is lost, which the reader must learn.
+constexpr int ListingLostStatus = 2;
+
+// A companion's whole run, its listing sent to `output`: the status of CheckControlSets or
+// UndoControlSets, or ListingLostStatus.
+[[nodiscard]] int RunCheck(Output& output);
+[[nodiscard]] int RunUndo(Output& output);
 
 // UTF-8 for the UTF-16 text: every name the registry holds keeps its characters, except an unpaired
 // surrogate, which UTF-8 cannot carry and becomes U+FFFD. `out` holds at least 3 bytes per WCHAR;
@@ -128,7 +161,7 @@ std::size_t EncodeUtf8(const WCHAR* text, std::size_t length, char* out);
 class StandardOutput final : public Output {
 public:
     StandardOutput();
-    void Write(const WCHAR* text, std::size_t length) override;
+    bool Write(const WCHAR* text, std::size_t length) override;
 
 private:
     HANDLE handle_;

@@ -199,10 +199,17 @@ void AppendName(Text& line, const WCHAR* name)
 
 } // namespace
 
+void Listing::Send(const Text& text)
+{
+    if (text.Size() != 0 && !output_.Write(text.Data(), text.Size())) {
+        whole_ = false;
+    }
+}
+
 void Listing::SendLine()
 {
     line_.Append(WIDE("\r\n"));
-    output_.Write(line_.Data(), line_.Size());
+    Send(line_);
     line_.Clear();
 }
 
@@ -292,6 +299,25 @@ void Listing::NotRemoved(const WCHAR* name, LSTATUS status)
     SendLine();
 }
 
+void Listing::Link(const WCHAR* name, const WCHAR* target, DWORD length)
+{
+    line_.Append(WIDE("  registry link"));
+    if (length != 0) {
+        line_.Append(WIDE(" to "));
+        AppendName(line_, target, length);
+    }
+    line_.Append(WIDE(": "));
+    AppendName(line_, name);
+    SendLine();
+}
+
+void Listing::NotRemovedBehindLink(const WCHAR* name)
+{
+    line_.Append(WIDE("  ForceHCResetOnResume not removed, behind a registry link: "));
+    AppendName(line_, name);
+    SendLine();
+}
+
 void Listing::NotOpened(const WCHAR* name, LSTATUS status)
 {
     line_.Append(WIDE("  not opened ("));
@@ -319,7 +345,7 @@ void Listing::NameHoldsNul(const WCHAR* name, DWORD length)
 
 void Listing::ListEnded(LSTATUS status)
 {
-    output_.Write(deferred_.Data(), deferred_.Size());
+    Send(deferred_);
     deferred_.Clear();
     if (status != ERROR_NO_MORE_ITEMS) {
         line_.Append(WIDE("  the list of instances stopped early ("));

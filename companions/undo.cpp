@@ -12,16 +12,23 @@ static_assert(InstanceRemoveAccess == 0x0002);
 
 class SettingRemover : public ReportingLoop {
 public:
-    // As the program opens it.
-    static constexpr REGSAM ClassKeyAccess = ProgramClassKeyAccess;
+    // Only to list the instances, which are opened by name: nothing of the class key's own is read.
+    static constexpr REGSAM ClassKeyAccess = KEY_ENUMERATE_SUB_KEYS;
 
     using ReportingLoop::ReportingLoop;
 
     // Returns true when the instance may still hold the setting.
     [[nodiscard]] bool Visit(HKEY classKey, const WCHAR* name)
     {
+        LinkTarget target;
+        if (IsRegistryLink(classKey, name, target)) {
+            report_.Link(name, target.text, target.length);
+            return SettingBehindLink(classKey, name);
+        }
+        // Every instance is opened as itself: should it have become a link since it was looked at,
+        // the undo still deletes nothing beyond it.
         OwnedKey instance;
-        const LSTATUS opened = instance.Open(classKey, name, InstanceRemoveAccess);
+        const LSTATUS opened = instance.Open(classKey, name, InstanceRemoveAccess, REG_OPTION_OPEN_LINK);
         if (opened == ERROR_SUCCESS) {
             const LSTATUS removed = RegDeleteValueW(instance.Get(), SettingValueName);
             if (removed == ERROR_SUCCESS) {
@@ -36,7 +43,7 @@ public:
         // instance that cannot even be read (the class key's "Properties" is one) is named, as the
         // program skips it.
         OwnedKey readOnly;
-        const LSTATUS readable = readOnly.Open(classKey, name, InstanceReadAccess);
+        const LSTATUS readable = readOnly.Open(classKey, name, InstanceReadAccess, REG_OPTION_OPEN_LINK);
         if (readable != ERROR_SUCCESS) {
             report_.NotOpened(name, readable);
             return false;
@@ -48,6 +55,26 @@ public:
         }
         // There, or not known not to be: either way it was not removed.
         report_.NotRemoved(name, present == ERROR_SUCCESS ? opened : present);
+        return true;
+    }
+
+private:
+    // A link is never deleted through: the key it leads to is another key, perhaps one outside the
+    // USB class, which the program wrote only because it follows links. Returns true, and says so,
+    // when that key holds the setting (or may), so that the administrator learns where it is left.
+    [[nodiscard]] bool SettingBehindLink(HKEY classKey, const WCHAR* name)
+    {
+        OwnedKey through;
+        const LSTATUS opened = through.Open(classKey, name, InstanceReadAccess);
+        if (opened != ERROR_SUCCESS) {
+            report_.NotOpened(name, opened);
+            return false;
+        }
+        DWORD size = 0;
+        if (RegQueryValueExW(through.Get(), SettingValueName, nullptr, nullptr, nullptr, &size) == ERROR_FILE_NOT_FOUND) {
+            return false;
+        }
+        report_.NotRemovedBehindLink(name);
         return true;
     }
 };
@@ -68,4 +95,11 @@ int UndoControlSets(Report& report)
         return UndoClassKey(classKeyPath, report);
     });
     return results.otherSets != 0 || results.currentSet != 0 ? 1 : 0;
+}
+
+int RunUndo(Output& output)
+{
+    Listing listing(output);
+    const int status = UndoControlSets(listing);
+    return listing.Whole() ? status : ListingLostStatus;
 }

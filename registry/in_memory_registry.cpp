@@ -39,9 +39,13 @@ HKEY const NeverOpened = reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0xBA
 
 } // namespace
 
+// Links followed in one open before it fails, as the platform gives up on a loop of links.
+constexpr unsigned MaxLinkDepth = 16;
+
 struct Registry::Key {
     RegString name;
     Key* parent = nullptr;
+    std::optional<RegString> linkTarget; // below HKEY_LOCAL_MACHINE, for a registry link
     Access access = Access::Full;
     std::map<RegString, std::unique_ptr<Key>, FoldedLess> subkeys;
     std::map<RegString, RegValue, FoldedLess> values;
@@ -73,15 +77,25 @@ void Registry::Reset()
     calls_.clear();
 }
 
-Registry::Key* Registry::Find(const Key& from, const RegString& path) const
+Registry::Key* Registry::Find(const Key& from, const RegString& path, bool followLast, unsigned depth) const
 {
     const Key* key = &from;
-    for (const RegString& part : Split(path)) {
-        auto found = key->subkeys.find(part);
+    const std::vector<RegString> parts = Split(path);
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        auto found = key->subkeys.find(parts[i]);
         if (found == key->subkeys.end()) {
             return nullptr;
         }
         key = found->second.get();
+        if (key->linkTarget && (followLast || i + 1 < parts.size())) {
+            if (depth == MaxLinkDepth) {
+                return nullptr;
+            }
+            key = Find(*root_, *key->linkTarget, true, depth + 1);
+            if (key == nullptr) {
+                return nullptr;
+            }
+        }
     }
     return const_cast<Key*>(key);
 }
@@ -129,6 +143,20 @@ void Registry::SetValue(const RegString& keyPath, const RegString& name, DWORD t
 void Registry::SetAccess(const RegString& keyPath, Access access)
 {
     Existing(keyPath, "SetAccess").access = access;
+}
+
+void Registry::CreateLink(const RegString& path, const RegString& targetPath)
+{
+    Key& link = FindOrCreate(path);
+    link.linkTarget = targetPath;
+    const RegString kernelName = u"\\REGISTRY\\MACHINE\\" + targetPath;
+    std::vector<BYTE> data;
+    for (WCHAR c : kernelName) {
+        data.push_back(static_cast<BYTE>(c & 0xFF));
+        data.push_back(static_cast<BYTE>(c >> 8));
+    }
+    link.values.clear();
+    link.values.emplace(u"SymbolicLinkValue", RegValue{REG_LINK, std::move(data)});
 }
 
 bool Registry::KeyExists(const RegString& path) const
@@ -247,7 +275,10 @@ LSTATUS Registry::Open(HKEY key, const WCHAR* subKey, DWORD options, REGSAM acce
     if (parent != nullptr) {
         call.keyPath = PathOf(*parent->key);
     }
-    Key* target = parent != nullptr ? Find(*parent->key, call.name) : nullptr;
+    Key* target = parent != nullptr ? Find(*parent->key, call.name, (options & REG_OPTION_OPEN_LINK) == 0) : nullptr;
+    if (target != nullptr) {
+        call.reached = PathOf(*target);
+    }
     if (result != nullptr) {
         *result = NeverOpened;
     }
@@ -257,13 +288,14 @@ LSTATUS Registry::Open(HKEY key, const WCHAR* subKey, DWORD options, REGSAM acce
     if (parent == nullptr) {
         return Finish(call, ERROR_INVALID_HANDLE);
     }
-    if (result == nullptr || options != 0) {
+    if (result == nullptr || (options & ~REG_OPTION_OPEN_LINK) != 0) {
         return Finish(call, ERROR_INVALID_PARAMETER);
     }
     if (target == nullptr) {
         return Finish(call, ERROR_FILE_NOT_FOUND);
     }
-    if (target->access == Access::None || (target->access == Access::ReadOnly && (access & WriteRights) != 0)) {
+    if (target->access == Access::None || (target->access == Access::ReadOnly && (access & WriteRights) != 0)
+        || (target->access == Access::ListOnly && (access & ~KEY_ENUMERATE_SUB_KEYS) != 0)) {
         return Finish(call, ERROR_ACCESS_DENIED);
     }
     *result = call.opened = AddHandle(*target, access);

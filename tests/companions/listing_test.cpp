@@ -15,11 +15,12 @@ namespace {
 
 struct Utf8Output final : Output {
     std::string text;
-    void Write(const WCHAR* data, std::size_t length) override
+    bool Write(const WCHAR* data, std::size_t length) override
     {
         std::string bytes(length * 3, '\0');
         bytes.resize(EncodeUtf8(data, length, bytes.data()));
         text += bytes;
+        return true;
     }
 };
 

@@ -25,14 +25,17 @@ RegString InstanceOf(const RegString& keyPath)
     return relative.find(WIDE('\\')) == RegString::npos ? relative : RegString();
 }
 
-bool IsController(const RegistryTree& tree, const RegString& instance)
+// A key path relative to the class key ("" for the class key itself), or nothing when it lies outside.
+std::optional<RegString> BelowClassKey(const RegString& keyPath)
 {
-    const auto key = tree.find(instance);
-    if (key == tree.end()) {
-        return false;
+    if (keyPath == ScenarioClassKeyPath) {
+        return RegString();
     }
-    const auto controller = key->second.find(WIDE("Controller"));
-    return controller != key->second.end() && ControllerQualifies(controller->second.data);
+    const RegString prefix = ScenarioClassKeyPath + WIDE("\\");
+    if (!keyPath.starts_with(prefix)) {
+        return std::nullopt;
+    }
+    return keyPath.substr(prefix.size());
 }
 
 std::size_t DirectInstances(const RegistryTree& tree)
@@ -47,6 +50,20 @@ public:
     Auditor(const std::optional<RegistryTree>& before, PassAudit& audit)
         : before_(before), audit_(audit), calls_(TheRegistry().Calls())
     {
+        // Which instance each handle was opened by: through a registry link, the key a handle reaches
+        // is not the instance it was opened by.
+        for (const Call& call : calls_) {
+            if (call.operation == Operation::Open && call.handle != HKEY_LOCAL_MACHINE && call.status == ERROR_SUCCESS) {
+                instanceOf_[call.opened] = call.name;
+            }
+        }
+    }
+
+    // The instance whose handle a call used, or "" for the class key's.
+    RegString InstanceBehind(const Call& call) const
+    {
+        const auto found = instanceOf_.find(call.handle);
+        return found != instanceOf_.end() ? found->second : RegString();
     }
 
     void Expect(bool holds, const std::string& what)
@@ -143,7 +160,7 @@ public:
         std::set<RegString, FoldedLess> readControllers, readApplied;
         for (const Call& call : calls_) {
             Expect(call.operation != Operation::Delete, "the pass deleted a value");
-            const RegString instance = InstanceOf(call.keyPath);
+            const RegString instance = InstanceBehind(call);
             if (call.operation == Operation::Query && call.status == ERROR_SUCCESS && call.name == WIDE("Controller")
                 && ControllerQualifies(call.data)) {
                 readControllers.insert(instance);
@@ -162,10 +179,14 @@ public:
             Expect(!instance.empty(), "wrote outside the instances: " + Narrow(call.keyPath));
             Expect(call.name == SettingName, "wrote a value other than ForceHCResetOnResume: " + Narrow(call.name));
             Expect(call.type == REG_DWORD && call.data == DwordBytes(1), "wrote something other than REG_DWORD 1");
-            Expect(before_ && IsController(*before_, instance),
-                    "wrote into an instance that is not a controller: " + Narrow(instance));
+            Expect(readControllers.contains(instance),
+                    "wrote into an instance not read as a controller: " + Narrow(instance));
             if (call.status == ERROR_SUCCESS) {
                 audit_.written.insert(instance);
+                // Where a link led the write, the key written is the one it leads to.
+                if (const std::optional<RegString> key = BelowClassKey(call.keyPath)) {
+                    writtenKeys_.push_back(*key);
+                }
             }
         }
         const bool controllerLeftWithout = std::any_of(readControllers.begin(), readControllers.end(),
@@ -181,7 +202,7 @@ public:
     {
         Expect(before_.has_value() == after.has_value(), "the class key appeared or vanished");
         if (before_ && after) {
-            RegistryTree expected = WithSetting(*before_, {audit_.written.begin(), audit_.written.end()});
+            RegistryTree expected = WithSetting(*before_, writtenKeys_);
             for (const RegString& instance : removed) {
                 expected.at(instance).erase(SettingName);
             }
@@ -201,7 +222,7 @@ public:
             if (call.operation != Operation::Query) {
                 continue;
             }
-            const RegString instance = InstanceOf(call.keyPath);
+            const RegString instance = InstanceBehind(call);
             if (call.name == WIDE("Controller") && call.status == ERROR_SUCCESS && ControllerQualifies(call.data)) {
                 controllers.emplace(instance, nullptr);
             } else if (call.name == SettingName) {
@@ -248,14 +269,16 @@ public:
                 opened.insert(call.name);
             }
             if ((call.operation == Operation::Delete || call.operation == Operation::Query)
-                && call.status == ERROR_FILE_NOT_FOUND) {
+                && call.name == SettingName && call.status == ERROR_FILE_NOT_FOUND) {
                 saidAbsent.insert(InstanceOf(call.keyPath));
             }
             if (call.operation != Operation::Delete) {
                 continue;
             }
-            const RegString instance = InstanceOf(call.keyPath);
-            Expect(!instance.empty(), "deleted a value outside the instances: " + Narrow(call.keyPath));
+            const RegString instance = InstanceBehind(call);
+            Expect(!instance.empty() && call.keyPath == ScenarioClassKeyPath + WIDE("\\") + instance,
+                   "deleted a value from a key other than an instance, through a link or outside the class: "
+                       + Narrow(call.keyPath));
             Expect(call.name == SettingName, "deleted a value other than ForceHCResetOnResume: " + Narrow(call.name));
             if (call.status == ERROR_SUCCESS) {
                 removed.insert(instance);
@@ -263,26 +286,30 @@ public:
         }
         Expect(NamesOf(record.removed) == removed, "the instances listed as undone are not those undone");
         const std::set<RegString, FoldedLess> left = NamesOf(record.notRemoved);
+        const std::set<RegString, FoldedLess> notOpened = NamesOf(record.notOpened);
         for (const RegString& instance : opened) {
             Expect(!after || !after->contains(instance) || after->at(instance).count(SettingName) == 0
-                        || left.contains(instance) || saidAbsent.contains(instance),
+                        || left.contains(instance) || notOpened.contains(instance) || saidAbsent.contains(instance),
                     "the instance " + Narrow(instance) + " still holds the setting and is not named");
         }
         for (const RegString& instance : left) {
             Expect(opened.contains(instance), "named " + Narrow(instance) + " as left, but never opened it");
         }
+        for (const RegString& instance : record.behindLinks) {
+            Expect(opened.contains(instance), "named " + Narrow(instance) + " as a link to the setting, but never opened it");
+        }
         NotOpened(record);
-        Expect(result == (!left.empty() || incomplete_ ? 1 : 0),
+        Expect(result == (!left.empty() || !record.behindLinks.empty() || incomplete_ ? 1 : 0),
                 "the undo's result is " + std::to_string(result) + "; it must be 1 exactly when it named an"
                 " instance still holding the setting, or the class key could not be looked through");
         return removed;
     }
 
-    // Both companions name each instance they could not open at all, and only those; and each subkey
-    // whose name did not fit or holds a NUL.
+    // Both companions name each instance they could not open for their work, and only those; and
+    // each subkey whose name did not fit or holds a NUL.
     void NotOpened(const CompanionRecord& record)
     {
-        std::map<RegString, bool, FoldedLess> opens; // instance -> opened at least once
+        std::map<RegString, bool, FoldedLess> opens; // instance -> its last open succeeded
         std::size_t namesTooLong = 0;
         std::set<RegString, FoldedLess> namesHoldingNul;
         for (const Call& call : calls_) {
@@ -290,8 +317,10 @@ public:
                 && call.name.find(WCHAR{0}) != RegString::npos) {
                 namesHoldingNul.insert(call.name);
             }
+            // The last open of an instance is the one its work stood on: earlier ones only asked
+            // what kind of key it is, or were refused more rights than the last asked for.
             if (call.operation == Operation::Open && call.handle != HKEY_LOCAL_MACHINE) {
-                opens[call.name] = opens[call.name] || call.status == ERROR_SUCCESS;
+                opens[call.name] = call.status == ERROR_SUCCESS;
             }
             namesTooLong += call.operation == Operation::Enumerate && call.status == ERROR_MORE_DATA ? 1 : 0;
         }
@@ -310,6 +339,8 @@ private:
     const std::optional<RegistryTree>& before_;
     PassAudit& audit_;
     const std::vector<Call>& calls_;
+    std::map<HKEY, RegString> instanceOf_;
+    std::vector<RegString> writtenKeys_; // below the class key
     bool incomplete_ = false;
 };
 

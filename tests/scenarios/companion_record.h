@@ -23,6 +23,8 @@ struct CompanionRecord final : Report {
     std::vector<std::pair<RegString, LSTATUS>> notOpened;
     std::vector<DWORD> namesTooLong;
     std::vector<RegString> namesHoldingNul;
+    std::vector<std::pair<RegString, RegString>> links; // instance, target
+    std::vector<RegString> behindLinks;
     std::vector<LSTATUS> listEnds;
 
     void ControlSet(const WCHAR* classKeyPath) override { controlSets.emplace_back(classKeyPath); }
@@ -37,6 +39,8 @@ struct CompanionRecord final : Report {
     }
     void Removed(const WCHAR* name) override { removed.emplace_back(name); }
     void NotRemoved(const WCHAR* name, LSTATUS status) override { notRemoved.emplace_back(name, status); }
+    void Link(const WCHAR* name, const WCHAR* target, DWORD length) override { links.emplace_back(name, RegString(target, length)); }
+    void NotRemovedBehindLink(const WCHAR* name) override { behindLinks.emplace_back(name); }
     void NotOpened(const WCHAR* name, LSTATUS status) override { notOpened.emplace_back(name, status); }
     void NameTooLong(DWORD index) override { namesTooLong.push_back(index); }
     void NameHoldsNul(const WCHAR* name, DWORD length) override { namesHoldingNul.emplace_back(name, length); }

@@ -219,11 +219,30 @@ std::vector<Scenario> MakeScenarios()
                                   Value(WIDE("ForceHCResetOnResume"), REG_SZ,
                                         StringBytes(WIDE("..\\..\\{36FC9E60-C465-11CF-8056-444553540000}\\evil")))}}},
          .written = {WIDE("0000")}},
+        // Registry links among the instances, to a nested key, to the class key itself and to no key:
+        // the program follows each, as it follows any name it opens; the check names each and judges
+        // it where it leads, as the program does; the undo names each and never deletes through one.
+        {.title = "LinkedInstancesAreFollowedByTheProgramOnly",
+         .classKeyValues = {BinaryOne()},
+         .keys = {{WIDE("0000"), {Description(WIDE("USB Root Hub"))}},
+                  {WIDE("0000\\Settings"), {BinaryOne()}},
+                  {WIDE("0001"), {}, KeyBehaviour::Normal, WIDE("0000\\Settings")},
+                  {WIDE("0002"), {}, KeyBehaviour::Normal, WIDE("")},
+                  {WIDE("0003"), {}, KeyBehaviour::Normal, WIDE("Missing")},
+                  {WIDE("0004"), {BinaryOne()}},
+                  // A value of a link's name in a key of its own makes no link.
+                  {WIDE("0005"), {BinaryOne(), Value(WIDE("SymbolicLinkValue"), REG_SZ, StringBytes(WIDE("\\REGISTRY\\MACHINE\\SOFTWARE")))}}},
+         .written = {WIDE("0000\\Settings"), WIDE(""), WIDE("0004"), WIDE("0005")}},
         // A class key that is there but cannot be looked into may hold controllers: the pass cannot
         // say they were written.
         {.title = "UnopenableClassKeyFailsThePass",
          .classKeyBehaviour = KeyBehaviour::RefusesAnyAccess,
          .keys = {{WIDE("0000"), {BinaryOne()}}},
+         .result = 1},
+        // The program and the check open the class key to query it as well; the undo only lists it.
+        {.title = "ClassKeyGrantingOnlyListingFailsThePass",
+         .classKeyBehaviour = KeyBehaviour::GrantsOnlyListing,
+         .keys = {{WIDE("0000"), {BinaryOne(), Setting(REG_DWORD, DwordBytes(1))}}},
          .result = 1},
         {.title = "EnumerationErrorFailsThePass",
          .classKeyBehaviour = KeyBehaviour::FailsEnumeration,
