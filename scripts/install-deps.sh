@@ -60,6 +60,8 @@ mapfile -t absent < <(missing "${packages[@]}")
 # 32-bit Wine, for the shipped 32-bit program's tests, only where 32-bit code can really run: the
 # probe's override changes what the tests try, never what is installed.
 [ "$profile" = test ] || exit 0
+# The grammar the detection script's parse test reads it with, from the npm registry.
+"$here/install-powershell-grammar.sh"
 probe=0
 RUN_X86_32="" "$here/can-run-x86-32.sh" >/dev/null || probe=$?
 [ "$probe" -le 1 ] || exit 2
