@@ -46,14 +46,6 @@ install() {
     log=""
 }
 
-# An earlier version of this script left a preference that ranked the security suite below the main
-# one for every later install on the machine; it is this project's own file, so it goes.
-stale_preference=/etc/apt/preferences.d/usb-reset-on-resume-security
-if [ -f "$stale_preference" ] && [ "$(id -u)" -eq 0 ]; then
-    rm -f "$stale_preference"
-    echo "install-deps: removed $stale_preference, which an earlier version of this script left" >&2
-fi
-
 mapfile -t absent < <(missing "${packages[@]}")
 [ ${#absent[@]} -eq 0 ] || install "${absent[@]}"
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The shipped programs as Windows and an administrator see them: header and imports exactly as
-# expected_pe/<program>.txt records them, the size, the checksum file, the manifest (with the
+# expected_pe/<program>.txt records them, the header checksum, the size, the checksum file, the manifest (with the
 # execution level each asks for) and the version information, and no trace of the build machine.
 # usage: check_artifact.sh OBJDUMP WINDRES VERSION SOURCE_DIR BUILD_DIR PROGRAM.exe LEVEL [PROGRAM.exe LEVEL...]
 set -euo pipefail
@@ -31,6 +31,8 @@ while [ $# -ge 2 ]; do
     (cd "$(dirname "$program")" && sha256sum --check --quiet "$name.exe.sha256") \
         || fail "$name.exe.sha256 does not match the program"
 
+    python3 "$here/pe_checksum.py" "$program" || fail "$name: the header checksum is missing or wrong"
+
     resources=$("$windres" -i "$program" -O rc)
     for expected in \
         "FILEVERSION ${version//./, }, 0" \
@@ -56,4 +58,4 @@ while [ $# -ge 2 ]; do
 done
 
 [ "$failures" -eq 0 ] || exit 1
-echo "artifact: header, imports, checksum, manifest and version information as expected"
+echo "artifact: header, header checksum, imports, checksum file, manifest and version information as expected"
