@@ -124,3 +124,20 @@ osslsigncode_verify() {  # VERIFY-ARGUMENTS...
     fi
     osslsigncode_local verify "${verify_offline[@]}" "$@"
 }
+
+# Certificates, one PEM file each, and how they relate.
+split_certificates() {  # FOLDER: the PEM certificates on standard input, one file each, in their order
+    mkdir -p "$1"
+    sed -n '/^-----BEGIN CERTIFICATE-----/,/^-----END CERTIFICATE-----/p' \
+        | awk -v dir="$1" '/^-----BEGIN/ { n++ } { print > (dir "/" n ".pem") }'
+}
+subject_of() {  # CERTIFICATE.pem
+    openssl x509 -in "$1" -noout -subject -nameopt RFC2253 | sed 's/^subject=//'
+}
+issuer_of() {  # CERTIFICATE.pem
+    openssl x509 -in "$1" -noout -issuer -nameopt RFC2253 | sed 's/^issuer=//'
+}
+issued() {  # ISSUER.pem CERTIFICATE.pem: whether the first certificate's key signed the second
+    [ "$(subject_of "$1")" = "$(issuer_of "$2")" ] \
+        && openssl verify -no_check_time -partial_chain -CAfile "$1" "$2" >/dev/null 2>&1
+}
