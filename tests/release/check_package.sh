@@ -88,7 +88,7 @@ for change in "${changes[@]}"; do
     [ "$status" = 1 ] && grep -qF "$named" "$work/release.out" \
         || fail "release.sh with $what: exit status $status, expected 1 and $named named: $(cat "$work/release.out")"
     [ ! -e "$crlf_clone/build" ] || fail "release.sh with $what built: $(find "$crlf_clone/build" -name '*.zip')"
-    [ -z "$flag" ] || git -C "$crlf_clone" update-index --no-skip-worktree --no-assume-unchanged -- "$file"
+    [ -z "$flag" ] || git -C "$crlf_clone" update-index "--no-${flag#--}" -- "$file"
     git -C "$crlf_clone" checkout --quiet -- . && git -C "$crlf_clone" clean --quiet -fdx
 done
 # The same zip, and nothing else in its folder, from a build folder left configured with other settings
