@@ -1,7 +1,7 @@
 # What release.sh, sign.sh and verify-release.sh share; sourced, not run. The script sets `me`, the
 # name its messages start with, and defines `usage`; one that calls osslsigncode sets
 # `interrupted_outcome`, what an interruption leaves undone, and traps INT and TERM with `interrupted`.
-# shellcheck shell=bash
+# shellcheck shell=bash disable=SC2154,SC2034 # me and interrupted_outcome come from the script, argument goes to it
 
 release_scripts=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 

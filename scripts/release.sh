@@ -4,7 +4,7 @@
 # it lacks first (as root).
 set -euo pipefail
 me=release
-# shellcheck source=release-helpers.sh
+# shellcheck source-path=SCRIPTDIR source=release-helpers.sh
 . "$(dirname "$0")/release-helpers.sh"
 cd "$release_scripts/.."
 

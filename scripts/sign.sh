@@ -25,7 +25,7 @@ usage() {
     exit 2
 }
 me=sign interrupted_outcome='nothing was signed'
-# shellcheck source=release-helpers.sh
+# shellcheck source-path=SCRIPTDIR source=release-helpers.sh
 . "$(dirname "$0")/release-helpers.sh"
 
 pkcs12='' cert='' key='' password_file='' timestamp='' timestamp_timeout=60 tsa_ca='' output='' force=''

@@ -21,7 +21,7 @@ usage() {
     exit 2
 }
 me=verify-release interrupted_outcome='no verdict'
-# shellcheck source=release-helpers.sh
+# shellcheck source-path=SCRIPTDIR source=release-helpers.sh
 . "$(dirname "$0")/release-helpers.sh"
 
 ca='' tsa_ca='' unsigned='' sources='' argument=''
