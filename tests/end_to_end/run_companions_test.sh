@@ -3,7 +3,8 @@
 # with look-alike names, names a command line mistreats, controllers of odd types and sizes, values
 # named like the setting and settings whose data is a key path: the check's listing and status agree
 # with what the program then writes; after the program and the undo the class keys export exactly as
-# before the program, less the settings removed; a second undo changes nothing.
+# before the program, less the settings removed; a second undo changes nothing; a listing written to a
+# full disk gives status 2 and the work is done all the same.
 # usage: run_companions_test.sh CHECK.exe UNDO.exe PROGRAM.exe REGISTRY_HELPER.exe SEED_DIR
 #        (in a prepared WINEPREFIX)
 set -euo pipefail
@@ -182,6 +183,22 @@ check_case() {
     diff -r "$work/$case_name/after-undo" "$work/$case_name/after-second-undo" >/dev/null \
         || fail "a second undo changed the registry"
     ! grep -q 'removed' "$work/undo-again.txt" || fail "a second undo removed something: $(cat "$work/undo-again.txt")"
+
+    # A listing that cannot be written whole (a full disk) gives status 2, and the work is done all
+    # the same: the undo's removals show in the check that follows.
+    run program-before-lost-listing "$program" 0
+    lost_listing check-to-full-disk "$check"
+    lost_listing undo-to-full-disk "$undo"
+    run check-after-lost-listing "$check" 1
+    ! grep -q 'REG_DWORD 0x1' "$work/check-after-lost-listing.txt" \
+        || fail "the undo whose listing was lost left settings: $(cat "$work/check-after-lost-listing.txt")"
+}
+
+# lost_listing NAME PROGRAM.exe: run with standard output on a full disk, exit status 2 expected.
+lost_listing() {
+    local status=0
+    wine "$2" </dev/null >/dev/full 2>"$work/$1.err" || status=$?
+    [ "$status" = 2 ] || fail "$1: exit status $status, expected 2"
 }
 
 case_name="all three control sets"
