@@ -53,6 +53,9 @@ readme=$(tr -d '\r' <"$folder/README.txt")
 for windows_check in 'certutil -hashfile UsbResetOnResume.exe SHA256' 'Get-AuthenticodeSignature'; do
     grep -qF "$windows_check" <<<"$readme" || fail "README.txt does not show how to check the download with $windows_check"
 done
+# Read in Notepad, which wraps nothing by default: no line wider than a hundred characters.
+wide=$(awk 'length > 100 { print FNR ": " $0 }' <<<"$readme")
+[ -z "$wide" ] || fail "README.txt has lines wider than 100 characters: $wide"
 for text in LICENSE.txt README.txt "${programs[@]/%/.sha256}"; do
     ! grep -q $'[^\r]$' "$folder/$text" || fail "$text has lines not ending in CR LF"
 done
