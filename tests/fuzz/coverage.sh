@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# How much of pass/ a fuzz corpus reaches: builds the fuzzer with clang's source coverage in
-# build/fuzz-coverage, runs every input of the corpora once, and reports lines, branches and regions.
+# How much of pass/ (the loop, the controller rule, the key owner) a fuzz corpus reaches: builds the
+# fuzzer with clang's source coverage in build/fuzz-coverage, runs every input of the corpora once,
+# and reports lines, branches and regions per file.
 # usage: tests/fuzz/coverage.sh [CORPUS...]   (default: the seed corpus)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -17,4 +18,4 @@ rm -f "$build"/pass.profraw
 LLVM_PROFILE_FILE="$PWD/$build/pass.profraw" "$build/tests/pass_fuzzer" -runs=0 "${corpora[@]}" >/dev/null 2>&1
 llvm-profdata merge -sparse "$build/pass.profraw" -o "$build/pass.profdata"
 llvm-cov report "$build/tests/pass_fuzzer" -instr-profile="$build/pass.profdata" -show-branch-summary \
-    pass/apply_to_class_key.cpp pass/owned_key.h
+    pass/*.cpp pass/*.h
