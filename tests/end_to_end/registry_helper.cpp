@@ -6,6 +6,8 @@
 //   value KEY NAME TYPE HEX   HKLM\KEY (created if need be) gets the value NAME of any type number
 //                             (decimal) with the bytes spelled in HEX ("" for none), which reg.exe
 //                             cannot write for every type and size
+//   without-output PROGRAM    runs PROGRAM with no standard handles at all, as a deployment agent may
+//                             start it, and exits with its exit status
 #include <windows.h>
 
 #include <cstdio>
@@ -72,6 +74,28 @@ bool SetAnyValue(const std::wstring& key, const std::wstring& name, const std::w
     return Succeeded(status, "RegSetValueExW (value)");
 }
 
+// Standard handles given as none: the child's GetStdHandle answers NULL, which a console's
+// redirection (">&-", NUL) never gives.
+int RunWithoutOutput(const std::wstring& program)
+{
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    PROCESS_INFORMATION process{};
+    std::wstring commandLine = L"\"" + program + L"\"";
+    if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
+                       nullptr, &startup, &process) == 0) {
+        std::fprintf(stderr, "registry_helper: could not start the program (error %lu)\n", GetLastError());
+        return 255;
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD status = 255;
+    GetExitCodeProcess(process.hProcess, &status);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return static_cast<int>(status);
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -85,6 +109,10 @@ int wmain(int argc, wchar_t** argv)
     if (argc == 6 && std::wstring(argv[1]) == L"value" && std::wstring(argv[5]).size() % 2 == 0) {
         return SetAnyValue(argv[2], argv[3], argv[4], argv[5]) ? 0 : 1;
     }
-    std::fprintf(stderr, "usage: registry_helper link PATH TARGET | long-name KEY PREFIX | value KEY NAME TYPE HEX\n");
+    if (argc == 3 && std::wstring(argv[1]) == L"without-output") {
+        return RunWithoutOutput(argv[2]);
+    }
+    std::fprintf(stderr, "usage: registry_helper link PATH TARGET | long-name KEY PREFIX | value KEY NAME TYPE HEX"
+                         " | without-output PROGRAM\n");
     return 2;
 }

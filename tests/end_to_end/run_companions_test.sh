@@ -4,7 +4,8 @@
 # named like the setting and settings whose data is a key path: the check's listing and status agree
 # with what the program then writes; after the program and the undo the class keys export exactly as
 # before the program, less the settings removed; a second undo changes nothing; a listing written to a
-# full disk gives status 2 and the work is done all the same.
+# full disk gives status 2 and the work is done all the same, and no standard output at all is no
+# failure.
 # usage: run_companions_test.sh CHECK.exe UNDO.exe PROGRAM.exe REGISTRY_HELPER.exe SEED_DIR
 #        (in a prepared WINEPREFIX)
 set -euo pipefail
@@ -187,11 +188,21 @@ check_case() {
     # A listing that cannot be written whole (a full disk) gives status 2, and the work is done all
     # the same: the undo's removals show in the check that follows.
     run program-before-lost-listing "$program" 0
+    # Started with no standard output at all, as a deployment agent may start it, nothing is lost:
+    # the check gives its own status.
+    without_output check-without-output "$check" 0
     lost_listing check-to-full-disk "$check"
     lost_listing undo-to-full-disk "$undo"
     run check-after-lost-listing "$check" 1
     ! grep -q 'REG_DWORD 0x1' "$work/check-after-lost-listing.txt" \
         || fail "the undo whose listing was lost left settings: $(cat "$work/check-after-lost-listing.txt")"
+}
+
+# without_output NAME PROGRAM.exe EXPECTED_STATUS: run by the helper with no standard handles.
+without_output() {
+    local status=0
+    wine "$helper" without-output "$(windows_path "$2")" 2>"$work/$1.err" || status=$?
+    [ "$status" = "$3" ] || fail "$1: exit status $status, expected $3: $(head -c 200 "$work/$1.err")"
 }
 
 # lost_listing NAME PROGRAM.exe: run with standard output on a full disk, exit status 2 expected.
