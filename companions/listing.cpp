@@ -127,8 +127,9 @@ void AppendError(Text& line, LSTATUS status)
 // name holding one could look like another name: controls (CR and LF among them), the format
 // characters (general category Cf: the marks that reorder text, zero-width characters, the byte order
 // mark, tags), every space but U+0020, the line and paragraph separators, the combining grapheme
-// joiner, variation selectors, Hangul fillers, the default-ignorable reserved code points and the
-// interlinear annotation marks. `code` is a whole code point.
+// joiner, variation selectors, Hangul fillers, the braille blank, the default-ignorable reserved code
+// points, the interlinear annotation marks, and the noncharacters, which are no characters at all.
+// `code` is a whole code point.
 bool HidesOrMimics(std::uint32_t code)
 {
     struct Range {
@@ -138,10 +139,15 @@ bool HidesOrMimics(std::uint32_t code)
         {0x0000, 0x001F}, {0x007F, 0x00A0}, {0x00AD, 0x00AD}, {0x034F, 0x034F}, {0x0600, 0x0605},
         {0x061C, 0x061C}, {0x06DD, 0x06DD}, {0x070F, 0x070F}, {0x0890, 0x0891}, {0x08E2, 0x08E2},
         {0x115F, 0x1160}, {0x1680, 0x1680}, {0x17B4, 0x17B5}, {0x180B, 0x180F}, {0x2000, 0x200F},
-        {0x2028, 0x202F}, {0x205F, 0x206F}, {0x3000, 0x3000}, {0x3164, 0x3164}, {0xFE00, 0xFE0F},
-        {0xFEFF, 0xFEFF}, {0xFFA0, 0xFFA0}, {0xFFF0, 0xFFFB}, {0x110BD, 0x110BD}, {0x110CD, 0x110CD},
-        {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0000, 0xE0FFF},
+        {0x2028, 0x202F}, {0x205F, 0x206F}, {0x2800, 0x2800}, {0x3000, 0x3000}, {0x3164, 0x3164},
+        {0xFDD0, 0xFDEF}, {0xFE00, 0xFE0F}, {0xFEFF, 0xFEFF}, {0xFFA0, 0xFFA0}, {0xFFF0, 0xFFFB},
+        {0x110BD, 0x110BD}, {0x110CD, 0x110CD}, {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A},
+        {0xE0000, 0xE0FFF},
     };
+    // The last two code points of every plane are noncharacters.
+    if ((code & 0xFFFE) == 0xFFFE) {
+        return true;
+    }
     for (const Range& range : Ranges) {
         if (code >= range.first && code <= range.last) {
             return true;
@@ -164,8 +170,9 @@ void AppendEscape(Text& line, WCHAR c)
 // it pass for another name or break its line: the characters HidesOrMimics names, a space at either
 // end, and an unpaired surrogate, which UTF-8 cannot carry. Each UTF-16 unit of those comes out as
 // \uXXXX; a key name holds no backslash, so an escape cannot be mistaken for part of a name, and two
-// different names never print the same.
-void AppendName(Text& line, const WCHAR* name, std::size_t length)
+// different names never print the same. A link's target, which comes before the name on its line,
+// also has its colons escaped, so that the name is still everything after the line's first ": ".
+void AppendName(Text& line, const WCHAR* name, std::size_t length, bool beforeTheName = false)
 {
     const auto isHigh = [](WCHAR c) { return c >= 0xD800 && c <= 0xDBFF; };
     const auto isLow = [](WCHAR c) { return c >= 0xDC00 && c <= 0xDFFF; };
@@ -184,7 +191,8 @@ void AppendName(Text& line, const WCHAR* name, std::size_t length)
             continue;
         }
         const bool endSpace = c == WIDE(' ') && (i == 0 || i + 1 == length);
-        if (HidesOrMimics(c) || isHigh(c) || isLow(c) || endSpace) {
+        const bool colonBeforeTheName = beforeTheName && c == WIDE(':');
+        if (HidesOrMimics(c) || isHigh(c) || isLow(c) || endSpace || colonBeforeTheName) {
             AppendEscape(line, c);
         } else {
             line.Append(&name[i], 1);
@@ -304,7 +312,7 @@ void Listing::Link(const WCHAR* name, const WCHAR* target, DWORD length)
     line_.Append(WIDE("  registry link"));
     if (length != 0) {
         line_.Append(WIDE(" to "));
-        AppendName(line_, target, length);
+        AppendName(line_, target, length, true);
     }
     line_.Append(WIDE(": "));
     AppendName(line_, name);

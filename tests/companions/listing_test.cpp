@@ -152,11 +152,21 @@ INSTANTIATE_TEST_SUITE_P(
                     [](Report& r) {
                         r.Removed(u"~\u00A1\u03A9\u0400\u07FF");
                         r.Removed(u"\u0800\u4E3B\uD7FF\uE000\uFFFD");
-                        r.Removed(u"\U00010000\U0001F50C\U0010FFFF");
+                        r.Removed(u"\U00010000\U0001F50C\U0010FFFD");
                     },
                     "  ForceHCResetOnResume removed: ~\xC2\xA1\xCE\xA9\xD0\x80\xDF\xBF\r\n"
                     "  ForceHCResetOnResume removed: \xE0\xA0\x80\xE4\xB8\xBB\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBD\r\n"
-                    "  ForceHCResetOnResume removed: \xF0\x90\x80\x80\xF0\x9F\x94\x8C\xF4\x8F\xBF\xBF\r\n"}),
+                    "  ForceHCResetOnResume removed: \xF0\x90\x80\x80\xF0\x9F\x94\x8C\xF4\x8F\xBF\xBD\r\n"},
+        // A link's target comes before the name: escaped as a name is, and its colons too, so that
+        // the name is still all after the first ": ".
+        ListingCase{"LinkTargetKeepsTheNameLast",
+                    [](Report& r) {
+                        const RegString target = u"\\REGISTRY\\MACHINE\\SOFTWARE\\a: b\u200B";
+                        r.Link(u"0000", target.c_str(), static_cast<DWORD>(target.size()));
+                        r.Link(u"0001", u"", 0);
+                    },
+                    "  registry link to \\REGISTRY\\MACHINE\\SOFTWARE\\a\\u003A b\\u200B: 0000\r\n"
+                    "  registry link: 0001\r\n"}),
     [](const testing::TestParamInfo<ListingCase>& param) { return param.param.title; });
 
 // Characters that would let a name hide something or pass for another name: each class, inside the
@@ -181,6 +191,8 @@ const std::vector<EscapeCase> EscapeCases = {
     {"CombiningGraphemeJoiner", u"00\u034F00", "00\\u034F00"},
     {"VariationSelectors", u"00\u180B\uFE0F\U000E010000", "00\\u180B\\uFE0F\\uDB40\\uDD0000"},
     {"HangulFillers", u"00\u115F\u1160\u3164\uFFA000", "00\\u115F\\u1160\\u3164\\uFFA000"},
+    {"BrailleBlank", u"0000\u2800", "0000\\u2800"},
+    {"Noncharacters", u"00\uFDD0\uFFFE\uFFFF\U0001FFFF00", "00\\uFDD0\\uFFFE\\uFFFF\\uD83F\\uDFFF00"},
     {"TagCharacters", u"00\U000E0001\U000E004100", "00\\uDB40\\uDC01\\uDB40\\uDC4100"},
     {"MusicalFormatCharacters", u"00\U0001D17300", "00\\uD834\\uDD7300"},
     {"LeadingSpace", u" 0000", "\\u00200000"},
