@@ -27,26 +27,31 @@ public:
         }
         // Every instance is opened as itself: should it have become a link since it was looked at,
         // the undo still deletes nothing beyond it.
-        OwnedKey instance;
-        const LSTATUS opened = instance.Open(classKey, name, InstanceRemoveAccess, REG_OPTION_OPEN_LINK);
+        LSTATUS opened = ERROR_SUCCESS;
+        LSTATUS removed = ERROR_SUCCESS;
+        {
+            OwnedKey instance;
+            opened = instance.Open(classKey, name, InstanceRemoveAccess, REG_OPTION_OPEN_LINK);
+            if (opened == ERROR_SUCCESS) {
+                removed = RegDeleteValueW(instance.Get(), SettingValueName);
+            }
+        }
         if (opened == ERROR_SUCCESS) {
-            const LSTATUS removed = RegDeleteValueW(instance.Get(), SettingValueName);
             if (removed == ERROR_SUCCESS) {
                 report_.Removed(name);
-            } else if (removed != ERROR_FILE_NOT_FOUND) {
+                return false;
+            }
+            if (removed != ERROR_FILE_NOT_FOUND) {
                 report_.NotRemoved(name, removed);
                 return true;
             }
-            return false;
+            return SettingBehindUnreadLink(classKey, name);
         }
-        // Refused the change: whether that matters depends on whether the setting is there. An
-        // instance that cannot even be read (the class key's "Properties" is one) is named, as the
-        // program skips it.
+        // Refused the change: whether that matters depends on whether the setting is there.
         OwnedKey readOnly;
         const LSTATUS readable = readOnly.Open(classKey, name, InstanceReadAccess, REG_OPTION_OPEN_LINK);
         if (readable != ERROR_SUCCESS) {
-            report_.NotOpened(name, readable);
-            return false;
+            return SettingBeyondUnreadKey(classKey, name, readable);
         }
         DWORD size = 0;
         const LSTATUS present = RegQueryValueExW(readOnly.Get(), SettingValueName, nullptr, nullptr, nullptr, &size);
@@ -59,6 +64,45 @@ public:
     }
 
 private:
+    // Whether the name, opened the ordinary way (as the program opens it), leads to the setting;
+    // where even that open is refused (the class key's "Properties" is one), the instance is named,
+    // as the program skips it.
+    [[nodiscard]] bool SettingThrough(HKEY classKey, const WCHAR* name)
+    {
+        OwnedKey through;
+        const LSTATUS opened = through.Open(classKey, name, InstanceReadAccess);
+        if (opened != ERROR_SUCCESS) {
+            report_.NotOpened(name, opened);
+            return false;
+        }
+        DWORD size = 0;
+        return RegQueryValueExW(through.Get(), SettingValueName, nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS;
+    }
+
+    // A link whose own key refuses to be read cannot be told from a key of its own; but a key that,
+    // opened as itself, is without the setting, and that holds it opened the ordinary way, is not the
+    // key itself: the name leads elsewhere, and the setting is left there.
+    [[nodiscard]] bool SettingBehindUnreadLink(HKEY classKey, const WCHAR* name)
+    {
+        if (!SettingThrough(classKey, name)) {
+            return false;
+        }
+        report_.Link(name, WIDE(""), 0);
+        report_.NotRemovedBehindLink(name);
+        return true;
+    }
+
+    // A key that cannot be opened as itself, neither to remove the setting nor to read it: what the
+    // name leads to, opened the ordinary way, tells whether a setting is left there.
+    [[nodiscard]] bool SettingBeyondUnreadKey(HKEY classKey, const WCHAR* name, LSTATUS refused)
+    {
+        if (!SettingThrough(classKey, name)) {
+            return false;
+        }
+        report_.NotRemoved(name, refused);
+        return true;
+    }
+
     // A link is never deleted through: the key it leads to is another key, perhaps one outside the
     // USB class, which the program wrote only because it follows links. Returns true, and says so,
     // when that key holds the setting (or may), so that the administrator learns where it is left.

@@ -295,7 +295,8 @@ LSTATUS Registry::Open(HKEY key, const WCHAR* subKey, DWORD options, REGSAM acce
         return Finish(call, ERROR_FILE_NOT_FOUND);
     }
     if (target->access == Access::None || (target->access == Access::ReadOnly && (access & WriteRights) != 0)
-        || (target->access == Access::ListOnly && (access & ~KEY_ENUMERATE_SUB_KEYS) != 0)) {
+        || (target->access == Access::ListOnly && (access & ~KEY_ENUMERATE_SUB_KEYS) != 0)
+        || (target->access == Access::SetOnly && (access & ~KEY_SET_VALUE) != 0)) {
         return Finish(call, ERROR_ACCESS_DENIED);
     }
     *result = call.opened = AddHandle(*target, access);

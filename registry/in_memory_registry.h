@@ -18,8 +18,8 @@ namespace in_memory {
 enum class Operation { Open, Enumerate, Query, Set, Delete, Close };
 
 // What a key lets callers open it with. ReadOnly refuses any right that could change the key;
-// ListOnly any right but KEY_ENUMERATE_SUB_KEYS.
-enum class Access { Full, ReadOnly, ListOnly, None };
+// ListOnly any right but KEY_ENUMERATE_SUB_KEYS; SetOnly any but KEY_SET_VALUE.
+enum class Access { Full, ReadOnly, ListOnly, SetOnly, None };
 
 // One call of a registry operation, with the arguments the caller gave and what it got back.
 struct Call {

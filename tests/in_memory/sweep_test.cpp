@@ -227,6 +227,50 @@ TEST(LinkOutOfTheClass, FollowedByTheProgramNamedByTheCompanionsNeverUndoneThrou
     EXPECT_EQ(registry.OpenHandles(), 0u);
 }
 
+// A link whose own key cannot be read (its permissions grant nothing, or only setting values) cannot
+// be told from a key of its own by opening it as itself; opened the ordinary way it leads to the
+// setting the program wrote. The undo still deletes nothing through it and fails, naming the setting
+// left: behind a link where the key itself could be opened and lacked it, not removed where the key
+// could not be opened at all.
+class LinkThatCannotBeRead : public testing::TestWithParam<in_memory::Access> {};
+
+TEST_P(LinkThatCannotBeRead, LeavesTheUndoFailingAndNamed)
+{
+    in_memory::Registry& registry = TheRegistry();
+    registry.Reset();
+    for (const RegString& classKey : {ControlSet001, ControlSet002, CurrentControlSet}) {
+        SeedControlSet(classKey);
+    }
+    const RegString outside = WIDE("SOFTWARE\\Elsewhere");
+    registry.SetValue(outside, WIDE("Controller"), REG_BINARY, {0x01});
+    registry.CreateLink(CurrentControlSet + WIDE("\\0002"), outside);
+    registry.SetAccess(CurrentControlSet + WIDE("\\0002"), GetParam());
+    ASSERT_EQ(SweepControlSets(), 0);
+    const RegValue setting{REG_DWORD, DwordBytes(1)};
+
+    // The check judges it where it leads, as the program writes it, without naming a link.
+    CompanionRecord check;
+    EXPECT_EQ(CheckControlSets(check), 0);
+    EXPECT_TRUE(check.links.empty());
+
+    CompanionRecord undo;
+    EXPECT_EQ(UndoControlSets(undo), 1);
+    const std::vector<RegString> left{WIDE("0002")};
+    if (GetParam() == in_memory::Access::SetOnly) {
+        EXPECT_EQ(undo.behindLinks, left);
+    } else {
+        EXPECT_EQ(NamesOf(undo.notRemoved), (std::set<RegString, FoldedLess>{WIDE("0002")}));
+    }
+    EXPECT_EQ(registry.Values(outside).at(WIDE("ForceHCResetOnResume")), setting) << "deleted through the link";
+    EXPECT_EQ(registry.OpenHandles(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Permissions, LinkThatCannotBeRead,
+                         testing::Values(in_memory::Access::None, in_memory::Access::SetOnly),
+                         [](const testing::TestParamInfo<in_memory::Access>& param) {
+                             return param.param == in_memory::Access::None ? "GrantingNothing" : "GrantingOnlySetValue";
+                         });
+
 // A listing that could not be written whole gives its own status, whatever the job's was; the job is
 // done all the same. The output takes `accepted` writes, then refuses every one after (a full disk),
 // or refuses from the first (a closed pipe).

@@ -40,6 +40,12 @@ RegString WithNul(const RegString& before, const RegString& after)
 }
 
 const auto Description = [](const RegString& text) { return Value(WIDE("DriverDesc"), REG_SZ, StringBytes(text)); };
+// A link's target as the kernel stores it, without a terminating NUL.
+const auto LinkBytes = [](const RegString& text) {
+    std::vector<BYTE> bytes = StringBytes(text);
+    bytes.resize(bytes.size() - 2);
+    return bytes;
+};
 
 std::vector<Scenario> MakeScenarios()
 {
@@ -230,9 +236,10 @@ std::vector<Scenario> MakeScenarios()
                   {WIDE("0002"), {}, KeyBehaviour::Normal, WIDE("")},
                   {WIDE("0003"), {}, KeyBehaviour::Normal, WIDE("Missing")},
                   {WIDE("0004"), {BinaryOne()}},
-                  // A value of a link's name in a key of its own makes no link.
-                  {WIDE("0005"), {BinaryOne(), Value(WIDE("SymbolicLinkValue"), REG_SZ, StringBytes(WIDE("\\REGISTRY\\MACHINE\\SOFTWARE")))}}},
-         .written = {WIDE("0000\\Settings"), WIDE(""), WIDE("0004"), WIDE("0005")}},
+                  // A value of a link's name in a key of its own makes no link, whatever its type.
+                  {WIDE("0005"), {BinaryOne(), Value(WIDE("SymbolicLinkValue"), REG_SZ, StringBytes(WIDE("\\REGISTRY\\MACHINE\\SOFTWARE")))}},
+                  {WIDE("0006"), {BinaryOne(), Value(WIDE("SymbolicLinkValue"), REG_LINK, LinkBytes(WIDE("\\REGISTRY\\MACHINE\\SOFTWARE")))}}},
+         .written = {WIDE("0000\\Settings"), WIDE(""), WIDE("0004"), WIDE("0005"), WIDE("0006")}},
         // A class key that is there but cannot be looked into may hold controllers: the pass cannot
         // say they were written.
         {.title = "UnopenableClassKeyFailsThePass",
