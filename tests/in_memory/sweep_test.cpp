@@ -227,6 +227,31 @@ TEST(LinkOutOfTheClass, FollowedByTheProgramNamedByTheCompanionsNeverUndoneThrou
     EXPECT_EQ(registry.OpenHandles(), 0u);
 }
 
+// A link above the instances (a class key made a link, here to a key outside SYSTEM) is followed by
+// all three, as the platform follows any path it opens: the undo takes the setting back where the
+// program wrote it.
+TEST(LinkAboveTheInstances, FollowedByAllThree)
+{
+    in_memory::Registry& registry = TheRegistry();
+    registry.Reset();
+    for (const RegString& classKey : {ControlSet001, CurrentControlSet}) {
+        SeedControlSet(classKey);
+    }
+    const RegString elsewhere = WIDE("SOFTWARE\\Elsewhere");
+    SeedControlSet(elsewhere);
+    registry.CreateLink(ControlSet002, elsewhere);
+
+    EXPECT_EQ(SweepControlSets(), 0);
+    EXPECT_TRUE(SettingWritten(elsewhere));
+    CompanionRecord check;
+    EXPECT_EQ(CheckControlSets(check), 0);
+    EXPECT_EQ(check.controllers.size(), 3u);
+    CompanionRecord undo;
+    EXPECT_EQ(UndoControlSets(undo), 0);
+    EXPECT_FALSE(registry.Values(elsewhere + WIDE("\\0000")).contains(WIDE("ForceHCResetOnResume")));
+    EXPECT_EQ(registry.OpenHandles(), 0u);
+}
+
 // A link whose own key cannot be read (its permissions grant nothing, or only setting values) cannot
 // be told from a key of its own by opening it as itself; opened the ordinary way it leads to the
 // setting the program wrote. The undo still deletes nothing through it and fails, naming the setting
