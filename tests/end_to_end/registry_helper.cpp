@@ -6,7 +6,13 @@
 //   value KEY NAME TYPE HEX   HKLM\KEY (created if need be) gets the value NAME of any type number
 //                             (decimal) with the bytes spelled in HEX ("" for none), which reg.exe
 //                             cannot write for every type and size
+//   access KEY SDDL...        each HKLM\KEY gets the access control list of its SDDL string (such as
+//                             "D:P(A;;KR;;;WD)": everyone may read, and nothing more). The running
+//                             wineserver enforces it but never writes it to the prefix, so it lasts
+//                             only while that server runs: keep it running (wineserver -p).
 #include <windows.h>
+
+#include <sddl.h>
 
 #include <cstdio>
 #include <string>
@@ -72,6 +78,24 @@ bool SetAnyValue(const std::wstring& key, const std::wstring& name, const std::w
     return Succeeded(status, "RegSetValueExW (value)");
 }
 
+bool SetAccess(const std::wstring& key, const std::wstring& sddl)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
+        return Succeeded(static_cast<LSTATUS>(GetLastError()), "ConvertStringSecurityDescriptorToSecurityDescriptorW");
+    }
+    // WRITE_DAC is all it takes: the key's owner has it whatever the list grants, so a key can be
+    // opened up again by the same means.
+    HKEY opened = nullptr;
+    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, WRITE_DAC, &opened);
+    if (status == ERROR_SUCCESS) {
+        status = RegSetKeySecurity(opened, DACL_SECURITY_INFORMATION, descriptor);
+        RegCloseKey(opened);
+    }
+    LocalFree(descriptor);
+    return Succeeded(status, "RegSetKeySecurity");
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -85,6 +109,15 @@ int wmain(int argc, wchar_t** argv)
     if (argc == 6 && std::wstring(argv[1]) == L"value" && std::wstring(argv[5]).size() % 2 == 0) {
         return SetAnyValue(argv[2], argv[3], argv[4], argv[5]) ? 0 : 1;
     }
-    std::fprintf(stderr, "usage: registry_helper link PATH TARGET | long-name KEY PREFIX | value KEY NAME TYPE HEX\n");
+    if (argc >= 4 && argc % 2 == 0 && std::wstring(argv[1]) == L"access") {
+        for (int i = 2; i < argc; i += 2) {
+            if (!SetAccess(argv[i], argv[i + 1])) {
+                return 1;
+            }
+        }
+        return 0;
+    }
+    std::fprintf(stderr, "usage: registry_helper link PATH TARGET | long-name KEY PREFIX | value KEY NAME TYPE HEX"
+                         " | access KEY SDDL [KEY SDDL...]\n");
     return 2;
 }

@@ -1,11 +1,26 @@
-// Scenarios in the platform's registry, under a scratch key of HKEY_LOCAL_MACHINE.
+// Scenarios in the platform's registry, under a scratch key of HKEY_LOCAL_MACHINE. A key that refuses
+// access gets an access control list that says so; Wine enforces it while its wineserver runs, which
+// this process keeps doing.
 #include "scenario_registry.h"
+
+#include <sddl.h>
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
+
+// Everyone may read, and nothing more: as an instance is to a program without administrator rights.
+constexpr const WCHAR* ReadOnlyAccess = L"D:P(A;;KR;;;WD)";
+// No one is granted anything, as the class key's "Properties" is to all but SYSTEM.
+constexpr const WCHAR* NoAccess = L"D:P";
+// Everyone may do anything: how a restricted key is opened up again for the tests' own reading.
+constexpr const WCHAR* FullAccess = L"D:P(A;;KA;;;WD)";
+
+// The keys a scenario restricted, with their lists; this process seeds one scenario at a time.
+std::vector<std::pair<RegString, const WCHAR*>> restricted;
 
 void Check(LSTATUS status, const char* what)
 {
@@ -14,8 +29,53 @@ void Check(LSTATUS status, const char* what)
     }
 }
 
+void SetAccess(const RegString& path, const WCHAR* sddl)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr)) {
+        Check(static_cast<LSTATUS>(GetLastError()), "ConvertStringSecurityDescriptorToSecurityDescriptorW");
+    }
+    // The key's owner, this process, may always change its list, whatever the list grants.
+    HKEY key = nullptr;
+    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, WRITE_DAC, &key);
+    if (status == ERROR_SUCCESS) {
+        status = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
+        RegCloseKey(key);
+    }
+    LocalFree(descriptor);
+    Check(status, "RegSetKeySecurity");
+}
+
+void Restrict(const RegString& path, KeyBehaviour behaviour)
+{
+    const WCHAR* sddl = behaviour == KeyBehaviour::RefusesWriteAccess ? ReadOnlyAccess
+                        : behaviour == KeyBehaviour::RefusesAnyAccess ? NoAccess
+                                                                     : nullptr;
+    if (sddl != nullptr) {
+        SetAccess(path, sddl);
+        restricted.emplace_back(path, sddl);
+    }
+}
+
+// Lets the tests read and remove what the programs may not.
+void OpenUpRestricted()
+{
+    for (const auto& [path, sddl] : restricted) {
+        SetAccess(path, FullAccess);
+    }
+}
+
+void RestrictAgain()
+{
+    for (const auto& [path, sddl] : restricted) {
+        SetAccess(path, sddl);
+    }
+}
+
 void DeleteScratch()
 {
+    OpenUpRestricted();
+    restricted.clear();
     const LSTATUS status = RegDeleteTreeW(HKEY_LOCAL_MACHINE, ScratchRootPath.c_str());
     if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
         Check(status, "RegDeleteTreeW");
@@ -77,6 +137,20 @@ void ReadKey(HKEY key, const RegString& relative, RegistryTree& tree)
     }
 }
 
+std::optional<RegistryTree> ReadTree(const RegString& path)
+{
+    HKEY key = nullptr;
+    const LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key);
+    if (status == ERROR_FILE_NOT_FOUND) {
+        return std::nullopt;
+    }
+    Check(status, "RegOpenKeyExW");
+    RegistryTree tree;
+    ReadKey(key, RegString(), tree);
+    RegCloseKey(key);
+    return tree;
+}
+
 } // namespace
 
 ScenarioRegistry::ScenarioRegistry()
@@ -91,8 +165,8 @@ ScenarioRegistry::~ScenarioRegistry()
 
 void ScenarioRegistry::Seed(const Scenario& scenario)
 {
-    if (scenario.NeedsFaults()) {
-        throw std::logic_error("the platform's registry cannot be made to refuse access or fail writes");
+    if (scenario.NeedsFailingCalls()) {
+        throw std::logic_error("the platform's registry cannot be made to fail a call");
     }
     if (!scenario.classKeyExists) {
         RegCloseKey(CreateKey(ScratchRootPath));
@@ -102,19 +176,19 @@ void ScenarioRegistry::Seed(const Scenario& scenario)
     for (const ScenarioKey& key : scenario.keys) {
         SetValues(ScenarioClassKeyPath + WIDE("\\") + key.path, key.values);
     }
+    // Last, so that seeding the instances is not refused.
+    for (const ScenarioKey& key : scenario.keys) {
+        Restrict(ScenarioClassKeyPath + WIDE("\\") + key.path, key.behaviour);
+    }
+    Restrict(ScenarioClassKeyPath, scenario.classKeyBehaviour);
 }
 
 std::optional<RegistryTree> ScenarioRegistry::Read(const RegString& path) const
 {
-    HKEY key = nullptr;
-    const LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key);
-    if (status == ERROR_FILE_NOT_FOUND) {
-        return std::nullopt;
-    }
-    Check(status, "RegOpenKeyExW");
-    RegistryTree tree;
-    ReadKey(key, RegString(), tree);
-    RegCloseKey(key);
+    // The tests see every key, those that refuse the programs included.
+    OpenUpRestricted();
+    std::optional<RegistryTree> tree = ReadTree(path);
+    RestrictAgain();
     return tree;
 }
 
