@@ -89,8 +89,10 @@ restrict() {
         wineserver -w
         wineserver -p
     fi
-    local said
-    said=$(wine "$helper" access "$@" 2>&1) || fail "could not restrict $* (status $?): $said"
+    # To a file, not through a pipe: the services this first program starts in the new server keep
+    # whatever output it was given open as long as the server runs.
+    wine "$helper" access "$@" >"$work/restrict.txt" 2>&1 \
+        || fail "could not restrict $* (status $?): $(cat "$work/restrict.txt")"
 }
 
 # Ends the server that holds the lists, which writes the registry back without them.

@@ -4,6 +4,7 @@
 #include "scenario_registry.h"
 
 #include <sddl.h>
+#include <winternl.h>
 
 #include <stdexcept>
 #include <string>
@@ -12,16 +13,6 @@
 
 namespace {
 
-// Everyone may read, and nothing more: as an instance is to a program without administrator rights.
-constexpr const WCHAR* ReadOnlyAccess = L"D:P(A;;KR;;;WD)";
-// No one is granted anything, as the class key's "Properties" is to all but SYSTEM.
-constexpr const WCHAR* NoAccess = L"D:P";
-// Everyone may do anything: how a restricted key is opened up again for the tests' own reading.
-constexpr const WCHAR* FullAccess = L"D:P(A;;KA;;;WD)";
-
-// The keys a scenario restricted, with their lists; this process seeds one scenario at a time.
-std::vector<std::pair<RegString, const WCHAR*>> restricted;
-
 void Check(LSTATUS status, const char* what)
 {
     if (status != ERROR_SUCCESS) {
@@ -29,46 +20,169 @@ void Check(LSTATUS status, const char* what)
     }
 }
 
-void SetAccess(const RegString& path, const WCHAR* sddl)
+// The native API, for the keys the registry functions cannot name: a name holding a NUL, which
+// they would cut short, and a registry link, which they would follow. It takes a name with its length.
+struct NativeApi {
+    using CreateKey = LONG(WINAPI*)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*, ULONG, UNICODE_STRING*, ULONG, ULONG*);
+    using OpenKey = LONG(WINAPI*)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*);
+    using DeleteKey = LONG(WINAPI*)(HANDLE);
+    CreateKey create;
+    OpenKey open;
+    DeleteKey remove;
+};
+
+const NativeApi& Native()
+{
+    static const NativeApi api = [] {
+        const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        const auto find = [&](const char* name) {
+            void* function = reinterpret_cast<void*>(GetProcAddress(ntdll, name));
+            if (function == nullptr) {
+                throw std::runtime_error(std::string(name) + " is not available");
+            }
+            return function;
+        };
+        return NativeApi{reinterpret_cast<NativeApi::CreateKey>(find("NtCreateKey")),
+                         reinterpret_cast<NativeApi::OpenKey>(find("NtOpenKey")),
+                         reinterpret_cast<NativeApi::DeleteKey>(find("NtDeleteKey"))};
+    }();
+    return api;
+}
+
+constexpr LONG ObjectNameNotFound = static_cast<LONG>(0xC0000034);
+constexpr ULONG OpenLinkItself = 0x00000100; // OBJ_OPENLINK
+constexpr ULONG CreateLink = 0x00000002;     // REG_OPTION_CREATE_LINK
+
+// `name` below `parent`, whole, links not followed: for reading and deleting the tree as it is.
+OBJECT_ATTRIBUTES Attributes(HKEY parent, const RegString& name, UNICODE_STRING& text)
+{
+    text.Buffer = const_cast<WCHAR*>(name.data());
+    text.Length = text.MaximumLength = static_cast<USHORT>(name.size() * sizeof(WCHAR));
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE | OpenLinkItself, parent, nullptr);
+    return attributes;
+}
+
+// The subkey, or nullptr when there is none.
+HKEY OpenSubkey(HKEY parent, const RegString& name, ACCESS_MASK access)
+{
+    UNICODE_STRING text;
+    OBJECT_ATTRIBUTES attributes = Attributes(parent, name, text);
+    HANDLE key = nullptr;
+    const LONG status = Native().open(&key, access, &attributes);
+    if (status == ObjectNameNotFound) {
+        return nullptr;
+    }
+    if (status != 0) {
+        throw std::runtime_error("NtOpenKey failed with status " + std::to_string(status));
+    }
+    return static_cast<HKEY>(key);
+}
+
+HKEY CreateSubkey(HKEY parent, const RegString& name, ULONG options)
+{
+    UNICODE_STRING text;
+    OBJECT_ATTRIBUTES attributes = Attributes(parent, name, text);
+    HANDLE key = nullptr;
+    const LONG status = Native().create(&key, KEY_ALL_ACCESS | KEY_CREATE_LINK, &attributes, 0, nullptr, options, nullptr);
+    if (status != 0) {
+        throw std::runtime_error("NtCreateKey failed with status " + std::to_string(status));
+    }
+    return static_cast<HKEY>(key);
+}
+
+// A subkey's name as the registry holds it, all of it.
+bool SubkeyName(HKEY key, DWORD index, RegString& name)
+{
+    std::vector<WCHAR> buffer(16384);
+    DWORD length = static_cast<DWORD>(buffer.size());
+    const LSTATUS status = RegEnumKeyExW(key, index, buffer.data(), &length, nullptr, nullptr, nullptr, nullptr);
+    if (status == ERROR_NO_MORE_ITEMS) {
+        return false;
+    }
+    Check(status, "RegEnumKeyExW");
+    name.assign(buffer.data(), length);
+    return true;
+}
+
+// Deletes the subkey and everything below it; a link goes, never what it leads to.
+void DeleteTree(HKEY parent, const RegString& name)
+{
+    const HKEY key = OpenSubkey(parent, name, DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE);
+    if (key == nullptr) {
+        return;
+    }
+    RegString subkey;
+    while (SubkeyName(key, 0, subkey)) {
+        DeleteTree(key, subkey);
+    }
+    const LONG status = Native().remove(key);
+    RegCloseKey(key);
+    if (status != 0) {
+        throw std::runtime_error("NtDeleteKey failed with status " + std::to_string(status));
+    }
+}
+
+// Everyone may read, and nothing more: as an instance is to a program without administrator rights.
+constexpr const WCHAR* ReadOnlyAccess = L"D:P(A;;KR;;;WD)";
+// No one is granted anything, as the class key's "Properties" is to all but SYSTEM.
+constexpr const WCHAR* NoAccess = L"D:P";
+// Everyone may list the subkeys (KEY_ENUMERATE_SUB_KEYS), and do nothing more.
+constexpr const WCHAR* ListingOnlyAccess = L"D:P(A;;0x8;;;WD)";
+// Everyone may do anything: how a restricted key is opened up again for the tests' own reading.
+constexpr const WCHAR* FullAccess = L"D:P(A;;KA;;;WD)";
+
+// The keys a scenario restricted (below the class key, "" for the class key itself), with their lists;
+// this process seeds one scenario at a time.
+std::vector<std::pair<RegString, const WCHAR*>> restricted;
+
+// Sets the list of a key below the class key. Each key is opened for WRITE_DAC alone, which its owner,
+// this process, keeps whatever the list grants; a key below the class key through the native API, so
+// that a name holding a NUL can be restricted too.
+void SetAccess(const RegString& relative, const WCHAR* sddl)
 {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr)) {
         Check(static_cast<LSTATUS>(GetLastError()), "ConvertStringSecurityDescriptorToSecurityDescriptorW");
     }
-    // The key's owner, this process, may always change its list, whatever the list grants.
-    HKEY key = nullptr;
-    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, WRITE_DAC, &key);
+    HKEY classKey = nullptr;
+    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, ScenarioClassKeyPath.c_str(), 0, WRITE_DAC, &classKey);
     if (status == ERROR_SUCCESS) {
-        status = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
-        RegCloseKey(key);
+        const HKEY key = relative.empty() ? classKey : OpenSubkey(classKey, relative, WRITE_DAC);
+        status = key == nullptr ? ERROR_FILE_NOT_FOUND : RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
+        if (key != nullptr && key != classKey) {
+            RegCloseKey(key);
+        }
+        RegCloseKey(classKey);
     }
     LocalFree(descriptor);
     Check(status, "RegSetKeySecurity");
 }
 
-void Restrict(const RegString& path, KeyBehaviour behaviour)
+void Restrict(const RegString& relative, KeyBehaviour behaviour)
 {
-    const WCHAR* sddl = behaviour == KeyBehaviour::RefusesWriteAccess ? ReadOnlyAccess
-                        : behaviour == KeyBehaviour::RefusesAnyAccess ? NoAccess
-                                                                     : nullptr;
+    const WCHAR* sddl = behaviour == KeyBehaviour::RefusesWriteAccess  ? ReadOnlyAccess
+                        : behaviour == KeyBehaviour::RefusesAnyAccess  ? NoAccess
+                        : behaviour == KeyBehaviour::GrantsOnlyListing ? ListingOnlyAccess
+                                                                       : nullptr;
     if (sddl != nullptr) {
-        SetAccess(path, sddl);
-        restricted.emplace_back(path, sddl);
+        SetAccess(relative, sddl);
+        restricted.emplace_back(relative, sddl);
     }
 }
 
 // Lets the tests read and remove what the programs may not.
 void OpenUpRestricted()
 {
-    for (const auto& [path, sddl] : restricted) {
-        SetAccess(path, FullAccess);
+    for (const auto& [relative, sddl] : restricted) {
+        SetAccess(relative, FullAccess);
     }
 }
 
 void RestrictAgain()
 {
-    for (const auto& [path, sddl] : restricted) {
-        SetAccess(path, sddl);
+    for (const auto& [relative, sddl] : restricted) {
+        SetAccess(relative, sddl);
     }
 }
 
@@ -76,10 +190,13 @@ void DeleteScratch()
 {
     OpenUpRestricted();
     restricted.clear();
-    const LSTATUS status = RegDeleteTreeW(HKEY_LOCAL_MACHINE, ScratchRootPath.c_str());
-    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
-        Check(status, "RegDeleteTreeW");
-    }
+    // The native API takes no predefined key as the parent: the scratch key's own parent is opened.
+    const std::size_t cut = ScratchRootPath.rfind(WIDE('\\'));
+    HKEY parent = nullptr;
+    Check(RegOpenKeyExW(HKEY_LOCAL_MACHINE, ScratchRootPath.substr(0, cut).c_str(), 0, KEY_ALL_ACCESS, &parent),
+          "RegOpenKeyExW");
+    DeleteTree(parent, ScratchRootPath.substr(cut + 1));
+    RegCloseKey(parent);
 }
 
 HKEY CreateKey(const RegString& path)
@@ -90,18 +207,43 @@ HKEY CreateKey(const RegString& path)
     return key;
 }
 
-void SetValues(const RegString& path, const std::vector<std::pair<RegString, RegValue>>& values)
+void SetValues(HKEY key, const std::vector<std::pair<RegString, RegValue>>& values)
 {
-    HKEY key = CreateKey(path);
-    LSTATUS status = ERROR_SUCCESS;
     for (const auto& [name, value] : values) {
-        if (status == ERROR_SUCCESS) {
-            status = RegSetValueExW(key, name.c_str(), 0, value.type, value.data.data(),
-                                    static_cast<DWORD>(value.data.size()));
+        Check(RegSetValueExW(key, name.c_str(), 0, value.type, value.data.data(), static_cast<DWORD>(value.data.size())),
+              "RegSetValueExW");
+    }
+}
+
+// One scenario key below the class key, its path's parts created one by one with their whole names.
+void SeedKey(HKEY classKey, const ScenarioKey& scenarioKey)
+{
+    HKEY key = classKey;
+    RegString rest = scenarioKey.path;
+    for (;;) {
+        const std::size_t cut = rest.find(WIDE('\\'));
+        const bool last = cut == RegString::npos;
+        const HKEY parent = key;
+        key = CreateSubkey(parent, rest.substr(0, cut), last && scenarioKey.linkTo ? CreateLink : 0);
+        if (parent != classKey) {
+            RegCloseKey(parent);
         }
+        if (last) {
+            break;
+        }
+        rest = rest.substr(cut + 1);
+    }
+    if (scenarioKey.linkTo) {
+        // The kernel's name of the key it leads to, without a terminating NUL.
+        const RegString target = WIDE("\\REGISTRY\\MACHINE\\") + ScenarioClassKeyPath
+                                 + (scenarioKey.linkTo->empty() ? RegString() : WIDE("\\") + *scenarioKey.linkTo);
+        SetValues(key, {{WIDE("SymbolicLinkValue"),
+                         RegValue{REG_LINK, {reinterpret_cast<const BYTE*>(target.data()),
+                                             reinterpret_cast<const BYTE*>(target.data() + target.size())}}}});
+    } else {
+        SetValues(key, scenarioKey.values);
     }
     RegCloseKey(key);
-    Check(status, "RegSetValueExW");
 }
 
 void ReadKey(HKEY key, const RegString& relative, RegistryTree& tree)
@@ -121,17 +263,13 @@ void ReadKey(HKEY key, const RegString& relative, RegistryTree& tree)
         Check(status, "RegEnumValueW");
         values.emplace(RegString(name.data(), nameLength), RegValue{type, {data.begin(), data.begin() + size}});
     }
-    for (DWORD index = 0;; ++index) {
-        DWORD nameLength = static_cast<DWORD>(name.size());
-        const LSTATUS status =
-            RegEnumKeyExW(key, index, name.data(), &nameLength, nullptr, nullptr, nullptr, nullptr);
-        if (status == ERROR_NO_MORE_ITEMS) {
-            break;
+    RegString subkeyName;
+    for (DWORD index = 0; SubkeyName(key, index, subkeyName); ++index) {
+        // As it is: a link read as itself, a name holding a NUL whole.
+        const HKEY subkey = OpenSubkey(key, subkeyName, KEY_READ);
+        if (subkey == nullptr) {
+            throw std::runtime_error("a subkey listed could not be opened");
         }
-        Check(status, "RegEnumKeyExW");
-        const RegString subkeyName(name.data(), nameLength);
-        HKEY subkey = nullptr;
-        Check(RegOpenKeyExW(key, subkeyName.c_str(), 0, KEY_READ, &subkey), "RegOpenKeyExW");
         ReadKey(subkey, relative.empty() ? subkeyName : relative + WIDE("\\") + subkeyName, tree);
         RegCloseKey(subkey);
     }
@@ -172,15 +310,17 @@ void ScenarioRegistry::Seed(const Scenario& scenario)
         RegCloseKey(CreateKey(ScratchRootPath));
         return;
     }
-    SetValues(ScenarioClassKeyPath, scenario.classKeyValues);
+    const HKEY classKey = CreateKey(ScenarioClassKeyPath);
+    SetValues(classKey, scenario.classKeyValues);
     for (const ScenarioKey& key : scenario.keys) {
-        SetValues(ScenarioClassKeyPath + WIDE("\\") + key.path, key.values);
+        SeedKey(classKey, key);
     }
-    // Last, so that seeding the instances is not refused.
+    RegCloseKey(classKey);
+    // Last, so that seeding is not refused.
     for (const ScenarioKey& key : scenario.keys) {
-        Restrict(ScenarioClassKeyPath + WIDE("\\") + key.path, key.behaviour);
+        Restrict(key.path, key.behaviour);
     }
-    Restrict(ScenarioClassKeyPath, scenario.classKeyBehaviour);
+    Restrict(RegString(), scenario.classKeyBehaviour);
 }
 
 std::optional<RegistryTree> ScenarioRegistry::Read(const RegString& path) const
