@@ -28,7 +28,7 @@ source scripts/wine-env.sh
 x86_32_way || exit 2
 case $x86_32 in
     native) shipped="the shipped 32-bit images under 32-bit Wine on this machine" ;;
-    guest) shipped="the shipped 32-bit images under 32-bit Wine in the emulated guest ($x86_32_reason)" ;;
+    guest) shipped="the shipped 32-bit images under 32-bit Wine in the emulated guest" ;;
     none) echo "The 32-bit images' Wine tests are skipped: $x86_32_reason"
           shipped="the shipped 32-bit images not at all, their Wine tests skipped ($x86_32_reason)" ;;
 esac

@@ -42,8 +42,13 @@ array() {
     [ $# -eq 0 ] || printf ' %q' "$@"
     printf ' )\n'
 }
+# Output to a device here (/dev/full, /dev/null) goes to the same device there, so that a program
+# sees a full disk as it would here; any other output comes back through the request's folder.
+output_device=$(readlink "/proc/$$/fd/1" 2>/dev/null) || true
+[[ "$output_device" == /dev/* ]] && [ -c "$output_device" ] || output_device=""
 {
     printf 'verb=%q\n' "$verb"
+    printf 'output_device=%q\n' "$output_device"
     array environment "${environment[@]}"
     array arguments "${arguments[@]}"
 } > "$request/command.new"

@@ -2,6 +2,7 @@
 # The emulated guest's side of the exchange folder: runs the requests the machine leaves there, one at
 # a time and in order. Request N is the folder requests/N; its file `command` (written last) sets
 # `verb` and, to run a program, `environment` and `arguments` (the program is copied into the folder).
+# `output_device`, when set, is the device the program writes its output to instead.
 # The answer is `stdout`, `stderr` and, written last, `status`, which the machine waits to hold a line.
 #   run       the 32-bit program under 32-bit Wine, with this guest's wineserver started first if
 #             need be and kept running (a key's access control lives only in the running server)
@@ -44,7 +45,7 @@ while :; do
         continue
     fi
     idle=0
-    verb="" environment=() arguments=()
+    verb="" output_device="" environment=() arguments=()
     source "$request/command"
     case $verb in
         run)
@@ -53,8 +54,9 @@ while :; do
                 server_running=yes
             fi
             (cd "$exchange/requests/$number" && exec env "${environment[@]}" /usr/lib/wine/wine "${arguments[@]}") \
-                </dev/null >"$request/stdout" 2>"$request/stderr"
+                </dev/null >"${output_device:-$request/stdout}" 2>"$request/stderr"
             status=$?
+            touch "$request/stdout"
             ;;
         release|poweroff)
             release >"$request/stdout" 2>"$request/stderr"

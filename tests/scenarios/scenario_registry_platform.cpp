@@ -215,6 +215,22 @@ void SetValues(HKEY key, const std::vector<std::pair<RegString, RegValue>>& valu
     }
 }
 
+// The kernel's name of a key below HKEY_LOCAL_MACHINE\SOFTWARE as this process sees it: a 32-bit
+// process on a 64-bit system (or under 64-bit Wine) sees SOFTWARE\Wow6432Node there.
+RegString KernelName(const RegString& softwarePath)
+{
+    const RegString software = WIDE("SOFTWARE\\");
+    if (softwarePath.compare(0, software.size(), software) != 0) {
+        throw std::logic_error("the scratch key is expected below SOFTWARE");
+    }
+    BOOL wow64 = FALSE;
+    if (!IsWow64Process(GetCurrentProcess(), &wow64)) {
+        Check(static_cast<LSTATUS>(GetLastError()), "IsWow64Process");
+    }
+    return WIDE("\\REGISTRY\\MACHINE\\") + software + (wow64 ? WIDE("Wow6432Node\\") : RegString())
+           + softwarePath.substr(software.size());
+}
+
 // One scenario key below the class key, its path's parts created one by one with their whole names.
 void SeedKey(HKEY classKey, const ScenarioKey& scenarioKey)
 {
@@ -235,7 +251,7 @@ void SeedKey(HKEY classKey, const ScenarioKey& scenarioKey)
     }
     if (scenarioKey.linkTo) {
         // The kernel's name of the key it leads to, without a terminating NUL.
-        const RegString target = WIDE("\\REGISTRY\\MACHINE\\") + ScenarioClassKeyPath
+        const RegString target = KernelName(ScenarioClassKeyPath)
                                  + (scenarioKey.linkTo->empty() ? RegString() : WIDE("\\") + *scenarioKey.linkTo);
         SetValues(key, {{WIDE("SymbolicLinkValue"),
                          RegValue{REG_LINK, {reinterpret_cast<const BYTE*>(target.data()),
