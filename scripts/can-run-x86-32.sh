@@ -46,9 +46,9 @@ case "${RUN_X86_32:-}" in
         exit 1 ;;
     *) echo "RUN_X86_32 must be yes, guest or no, not '$RUN_X86_32'" >&2; exit 2 ;;
 esac
-lacking=$(guest_lacks)
-if [ -n "$lacking" ]; then
-    echo "32-bit x86 code: asked to $reason, but it lacks $lacking (scripts/install-deps.sh installs it, as root)"
+absent=$(guest_lacks)
+if [ -n "$absent" ]; then
+    echo "32-bit x86 code: asked to $reason, but it lacks $absent (scripts/install-deps.sh installs it, as root)"
     exit 1
 fi
 echo "32-bit x86 code: $reason"
