@@ -2,8 +2,9 @@
 # Installs what a command of this project needs on a Debian 12 machine, as root; quiet when all is there.
 # usage: install-deps.sh [test|release]
 #   test (default)  everything: the host toolchain, GoogleTest, clang with its sanitizer and fuzzer
-#                   runtimes, valgrind, mingw-w64 for i686 and x86-64, Wine (64-bit, and 32-bit where
-#                   this machine can run 32-bit code), Python with pefile, openssl and osslsigncode.
+#                   runtimes, valgrind, mingw-w64 for i686 and x86-64, Wine (64-bit and 32-bit, with
+#                   qemu, busybox-static and cpio for the emulated guest where this machine cannot run
+#                   32-bit code), Python with pefile, openssl and osslsigncode.
 #   release         only what building the program, packaging, signing and verifying need: no Wine,
 #                   no clang, no valgrind, no GoogleTest.
 # It leaves the machine's apt policy as it found it.
@@ -49,22 +50,22 @@ install() {
 mapfile -t absent < <(missing "${packages[@]}")
 [ ${#absent[@]} -eq 0 ] || install "${absent[@]}"
 
-# 32-bit Wine, for the shipped 32-bit program's tests, only where 32-bit code can really run: the
-# probe's override changes what the tests try, never what is installed.
+# 32-bit Wine, for the shipped 32-bit program's tests: run natively where this machine can run 32-bit
+# code, else in the emulated guest (scripts/guest/), which also needs qemu, a static busybox and cpio for
+# its initramfs; the kernel it boots is fetched into the build folder when first needed, never installed.
+# The probe's override changes what the tests try, never what is installed.
 [ "$profile" = test ] || exit 0
 # The grammar the detection script's parse test reads it with, from the npm registry.
 "$here/install-powershell-grammar.sh"
-probe=0
-RUN_X86_32="" "$here/can-run-x86-32.sh" >/dev/null || probe=$?
-[ "$probe" -le 1 ] || exit 2
-if [ "$probe" -eq 1 ]; then
-    [ "${RUN_X86_32:-}" != yes ] \
-        || echo "install-deps: RUN_X86_32=yes, but this machine cannot run 32-bit code; not installing wine32:i386" >&2
-    exit 0
+source "$here/wine-env.sh"
+RUN_X86_32="" x86_32_way || exit 2
+if [ "$x86_32" = native ]; then
+    mapfile -t absent < <(missing wine32:i386)
+else
+    mapfile -t absent < <(missing wine32:i386 qemu-system-x86 busybox-static cpio)
 fi
-mapfile -t absent < <(missing wine32:i386)
 [ ${#absent[@]} -eq 0 ] && exit 0
 if [ "$(id -u)" -eq 0 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
 fi
-install wine32:i386
+install "${absent[@]}"

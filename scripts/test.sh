@@ -2,8 +2,9 @@
 # Builds every preset and runs every test: the host tests against the in-memory registry, then under
 # valgrind, the mutation run over them, the same tests under AddressSanitizer and
 # UndefinedBehaviorSanitizer with a bounded fuzzer run, the shipped 32-bit program's checks and its
-# tests under 32-bit Wine (skipped where this machine cannot run 32-bit code), and the same Wine tests
-# against the program's 64-bit twin under 64-bit Wine. Installs what it lacks first (as root).
+# tests under 32-bit Wine (natively, or in the emulated guest where this machine cannot run 32-bit
+# code, or skipped with the reason), and the same Wine tests against the program's 64-bit twin under
+# 64-bit Wine. Installs what it lacks first (as root).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,15 +24,15 @@ scripts/mutants.sh
 build_preset host-sanitize
 ctest --preset host-sanitize
 build_preset windows
-probe=0
-x86_32=$(scripts/can-run-x86-32.sh) || probe=$?
-case $probe in
-    0) images="the 32-bit program under 32-bit Wine and its 64-bit twin under 64-bit Wine" ;;
-    1) echo "The 32-bit program's Wine tests are skipped: $x86_32"
-       images="only the 64-bit twin under 64-bit Wine; the 32-bit program's Wine tests were skipped ($x86_32)" ;;
-    *) exit 2 ;;
+source scripts/wine-env.sh
+x86_32_way || exit 2
+case $x86_32 in
+    native) shipped="the shipped 32-bit images under 32-bit Wine on this machine" ;;
+    guest) shipped="the shipped 32-bit images under 32-bit Wine in the emulated guest" ;;
+    none) echo "The 32-bit images' Wine tests are skipped: $x86_32_reason"
+          shipped="the shipped 32-bit images not at all, their Wine tests skipped ($x86_32_reason)" ;;
 esac
 ctest --preset windows
 build_preset windows64
 ctest --preset windows64
-echo "Windows code ran under Wine as $images."
+echo "Windows code ran under Wine as $shipped, and as the 64-bit twins under 64-bit Wine on this machine."

@@ -1,31 +1,61 @@
-# Wine for one Windows image, sourced by every script that runs Windows code: the loader that fits the
-# image, a prefix of the caller's own, the prefix's registry saved and put back, and paths as Windows
-# sees them.
+# Wine for one Windows image, sourced by every script that runs Windows code: how this machine runs
+# 32-bit code, the loader that fits the image, a prefix of the caller's own, the prefix's registry
+# saved and put back, and paths as Windows sees them.
+#   x86_32_way             Sets x86_32 to native, guest (the emulated guest of scripts/guest/) or none,
+#                          and x86_32_reason to the probe's line (scripts/can-run-x86-32.sh).
 #   wine_for ARCH PREFIX   ARCH is the image's: i686 (the shipped program, 32-bit Wine) or x86_64
-#                          (its 64-bit twin, 64-bit Wine). Exports Wine's settings and puts a `wine`
-#                          that runs this loader first on PATH, so scripts need not know the image.
+#                          (its 64-bit twin, 64-bit Wine). Exports Wine's settings and puts a `wine` and
+#                          a `wineserver` for this prefix first on PATH, so scripts need not know the
+#                          image or where it runs. Where 32-bit programs run in the emulated guest, the
+#                          prefix is a 64-bit one that wine64 here seeds and reads, WINE_GUEST names the
+#                          guest's exchange folder, and scripts/wine-prefix.sh boots and stops the guest.
+
+wine_env_scripts=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+x86_32_way() {
+    local status=0
+    x86_32_reason=$("$wine_env_scripts/can-run-x86-32.sh") || status=$?
+    case $status in
+        0) x86_32=native ;;
+        3) x86_32=guest ;;
+        1) x86_32=none ;;
+        *) return 2 ;;
+    esac
+}
 
 wine_for() {
-    local arch=$1 loader
+    local arch=$1 loader package prefix_arch wine wineserver=/usr/lib/wine/wineserver
     case $arch in
-        i686) loader=/usr/lib/wine/wine; export WINEARCH=win32 ;;
-        x86_64) loader=/usr/lib/wine/wine64; export WINEARCH=win64 ;;
+        i686)
+            x86_32_way || return
+            case $x86_32 in
+                native) loader=/usr/lib/wine/wine package=wine32:i386 prefix_arch=win32 ;;
+                guest) loader=/usr/lib/wine/wine64 package=wine64 prefix_arch=win64 ;;
+                none) echo "wine-env: the i686 image cannot run here: $x86_32_reason" >&2; return 1 ;;
+            esac ;;
+        x86_64) loader=/usr/lib/wine/wine64 package=wine64 prefix_arch=win64 ;;
         *) echo "wine-env: unknown image architecture '$arch' (i686 or x86_64)" >&2; return 2 ;;
     esac
     if [ ! -x "$loader" ]; then
-        local package=wine64
-        [ "$arch" = x86_64 ] || package=wine32:i386
         echo "wine-env: $loader not found: the $arch image needs the package $package, which" \
-             "scripts/install-deps.sh installs (as root) where this machine can run that image" >&2
+             "scripts/install-deps.sh installs (as root)" >&2
         return 1
     fi
     # WINELOADER is the loader Wine starts further Windows processes with (cmd, reg, a script's tools).
-    export WINEPREFIX=${2%/} WINELOADER=$loader WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    export WINEPREFIX=${2%/} WINEARCH=$prefix_arch WINELOADER=$loader WINEDEBUG=-all \
+           WINEDLLOVERRIDES="mscoree,mshtml="
+    wine=$loader
+    unset WINE_GUEST
+    if [ "$arch" = i686 ] && [ "$x86_32" = guest ]; then
+        export WINE_GUEST=$WINEPREFIX.guest
+        wine=$wine_env_scripts/guest/wine.sh wineserver=$wine_env_scripts/guest/wineserver.sh
+    fi
     local shim=$WINEPREFIX.bin
     mkdir -p "$shim"
-    # A script, not a link: the loader finds its own files by the name it was started under.
-    printf '#!/bin/sh\nexec %s "$@"\n' "$loader" > "$shim/wine"
-    chmod +x "$shim/wine"
+    # Scripts, not links: the loader finds its own files by the name it was started under.
+    printf '#!/bin/sh\nexec %q "$@"\n' "$wine" > "$shim/wine"
+    printf '#!/bin/sh\nexec %q "$@"\n' "$wineserver" > "$shim/wineserver"
+    chmod +x "$shim/wine" "$shim/wineserver"
     case ":$PATH:" in *":$shim:"*) ;; *) export PATH="$shim:$PATH" ;; esac
 }
 
@@ -45,16 +75,15 @@ wine_registry_restore() {
     cp "$1" "$WINEPREFIX/system.reg"
 }
 
-# The image this machine can run under Wine: the shipped 32-bit program where 32-bit code runs, else
-# its 64-bit twin. Sets image_arch and image_preset and says in one line which image, and why.
+# The image this machine can run under Wine at native speed: the shipped 32-bit program where 32-bit
+# code runs, else its 64-bit twin. Sets image_arch and image_preset and says in one line which image,
+# and why.
 choose_wine_image() {
-    local probe status=0
-    probe=$("$(dirname "${BASH_SOURCE[0]}")/can-run-x86-32.sh") || status=$?
-    case $status in
-        0) image_arch=i686 image_preset=windows
-           echo "Image: the shipped 32-bit program, under 32-bit Wine ($probe)." ;;
-        1) image_arch=x86_64 image_preset=windows64
-           echo "Image: the program's 64-bit twin (the same sources built for x86-64, not shipped), under 64-bit Wine, since $probe." ;;
-        *) return 2 ;;
+    x86_32_way || return
+    case $x86_32 in
+        native) image_arch=i686 image_preset=windows
+           echo "Image: the shipped 32-bit program, under 32-bit Wine ($x86_32_reason)." ;;
+        *) image_arch=x86_64 image_preset=windows64
+           echo "Image: the program's 64-bit twin (the same sources built for x86-64, not shipped), under 64-bit Wine, since $x86_32_reason." ;;
     esac
 }

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Prepares a fresh Wine prefix, or stops the wineserver of one: only that prefix's, never another's.
+# Where 32-bit programs run in the emulated guest (WINE_GUEST is set), the prefix gets the guest's
+# 32-bit DLLs and the guest is booted with it, and stopped with it.
 # usage: wine-prefix.sh init|stop   (in the environment wine_for of scripts/wine-env.sh sets)
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
 
 if [ $# -ne 1 ] || { [ "$1" != init ] && [ "$1" != stop ]; }; then
     echo "usage: $0 init|stop" >&2
@@ -14,6 +17,7 @@ if [ "$1" = stop ]; then
     if command -v wineserver >/dev/null; then
         wineserver -k 2>/dev/null || true
     fi
+    [ -z "${WINE_GUEST:-}" ] || "$here/guest/stop.sh"
     exit 0
 fi
 
@@ -23,6 +27,7 @@ for tool in wine wineserver; do
         exit 1
     fi
 done
+[ -z "${WINE_GUEST:-}" ] || "$here/guest/stop.sh"
 rm -rf "$WINEPREFIX"
 mkdir -p "$(dirname "$WINEPREFIX")"
 if ! wine wineboot -i >"$WINEPREFIX.log" 2>&1; then
@@ -31,3 +36,7 @@ if ! wine wineboot -i >"$WINEPREFIX.log" 2>&1; then
     exit 1
 fi
 wineserver -w
+if [ -n "${WINE_GUEST:-}" ]; then
+    "$here/guest/link-syswow64.sh"
+    "$here/guest/start.sh"
+fi

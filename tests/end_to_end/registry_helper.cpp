@@ -8,7 +8,13 @@
 //                             cannot write for every type and size
 //   without-output PROGRAM    runs PROGRAM with no standard handles at all, as a deployment agent may
 //                             start it, and exits with its exit status
+//   access KEY SDDL...        each HKLM\KEY gets the access control list of its SDDL string (such as
+//                             "D:P(A;;KR;;;WD)": everyone may read, and nothing more). The running
+//                             wineserver enforces it but never writes it to the prefix, so it lasts
+//                             only while that server runs: keep it running (wineserver -p).
 #include <windows.h>
+
+#include <sddl.h>
 
 #include <cstdio>
 #include <string>
@@ -96,6 +102,24 @@ int RunWithoutOutput(const std::wstring& program)
     return static_cast<int>(status);
 }
 
+bool SetAccess(const std::wstring& key, const std::wstring& sddl)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
+        return Succeeded(static_cast<LSTATUS>(GetLastError()), "ConvertStringSecurityDescriptorToSecurityDescriptorW");
+    }
+    // WRITE_DAC is all it takes: the key's owner has it whatever the list grants, so a key can be
+    // opened up again by the same means.
+    HKEY opened = nullptr;
+    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, WRITE_DAC, &opened);
+    if (status == ERROR_SUCCESS) {
+        status = RegSetKeySecurity(opened, DACL_SECURITY_INFORMATION, descriptor);
+        RegCloseKey(opened);
+    }
+    LocalFree(descriptor);
+    return Succeeded(status, "RegSetKeySecurity");
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -112,7 +136,15 @@ int wmain(int argc, wchar_t** argv)
     if (argc == 3 && std::wstring(argv[1]) == L"without-output") {
         return RunWithoutOutput(argv[2]);
     }
+    if (argc >= 4 && argc % 2 == 0 && std::wstring(argv[1]) == L"access") {
+        for (int i = 2; i < argc; i += 2) {
+            if (!SetAccess(argv[i], argv[i + 1])) {
+                return 1;
+            }
+        }
+        return 0;
+    }
     std::fprintf(stderr, "usage: registry_helper link PATH TARGET | long-name KEY PREFIX | value KEY NAME TYPE HEX"
-                         " | without-output PROGRAM\n");
+                         " | without-output PROGRAM | access KEY SDDL [KEY SDDL...]\n");
     return 2;
 }

@@ -45,34 +45,18 @@ seed() {
     zeros=$(printf '00%.0s' $(seq 1023))
     for set in $1; do
         key="SYSTEM\\$set$usb_class"
-        wine "$helper" value "$key\\0010" Controller 5 01000000 &&       # REG_DWORD_BIG_ENDIAN
-        wine "$helper" value "$key\\0011" Controller 6 0100 &&           # REG_LINK
-        wine "$helper" value "$key\\0012" Controller 8 01020304 &&       # REG_RESOURCE_LIST
-        wine "$helper" value "$key\\0013" Controller 9 01 &&             # REG_FULL_RESOURCE_DESCRIPTOR
-        wine "$helper" value "$key\\0014" Controller 10 01 &&            # REG_RESOURCE_REQUIREMENTS_LIST
-        wine "$helper" value "$key\\0015" Controller 4660 01 &&          # a type with no name
-        wine "$helper" value "$key\\0016" Controller 4 "$one${zeros}00" && # REG_DWORD of 1,025 bytes
-        wine "$helper" value "$key\\0017" Controller 4 "$one$zeros" &&   # REG_DWORD of 1,024 bytes
-        wine "$helper" value "$key\\ " Controller 3 01 &&
-        wine "$helper" link "$key\\0005" 'SOFTWARE\UsbResetOnResumeTests\NoSuchKey' &&
-        wine "$helper" long-name "$key" 0006 || fail "could not seed $set"
+        wine "$seeder" value "$key\\0010" Controller 5 01000000 &&       # REG_DWORD_BIG_ENDIAN
+        wine "$seeder" value "$key\\0011" Controller 6 0100 &&           # REG_LINK
+        wine "$seeder" value "$key\\0012" Controller 8 01020304 &&       # REG_RESOURCE_LIST
+        wine "$seeder" value "$key\\0013" Controller 9 01 &&             # REG_FULL_RESOURCE_DESCRIPTOR
+        wine "$seeder" value "$key\\0014" Controller 10 01 &&            # REG_RESOURCE_REQUIREMENTS_LIST
+        wine "$seeder" value "$key\\0015" Controller 4660 01 &&          # a type with no name
+        wine "$seeder" value "$key\\0016" Controller 4 "$one${zeros}00" && # REG_DWORD of 1,025 bytes
+        wine "$seeder" value "$key\\0017" Controller 4 "$one$zeros" &&   # REG_DWORD of 1,024 bytes
+        wine "$seeder" value "$key\\ " Controller 3 01 &&
+        wine "$seeder" link "$key\\0005" 'SOFTWARE\UsbResetOnResumeTests\NoSuchKey' &&
+        wine "$seeder" long-name "$key" 0006 || fail "could not seed $set"
     done
-}
-
-# run NAME PROGRAM.exe EXPECTED_STATUS: its output, CR removed, in $work/NAME.txt.
-run() {
-    local status=0
-    wine "$2" </dev/null >"$work/$1.raw" 2>"$work/$1.err" || status=$?
-    tr -d '\r' <"$work/$1.raw" >"$work/$1.txt"
-    [ "$status" = "$3" ] || fail "$1: exit status $status, expected $3: $(cat "$work/$1.txt")"
-    [ ! -s "$work/$1.err" ] || fail "$1 wrote to standard error: $(head -c 200 "$work/$1.err")"
-}
-
-# "SET|WHAT|NAME" for each instance line of a listing: the name is all after the first ": ".
-instance_lines() {
-    awk '/^[^ ]/ { set = $0; sub(/:.*/, "", set); next }
-         /^  / { line = substr($0, 3); i = index(line, ": ")
-                 if (i) print set "|" substr(line, 1, i - 1) "|" substr(line, i + 2); else print set "|" line }' "$1"
 }
 
 # expect_lines FILE WHAT LINE...: the file's lines must be exactly these, in any order.
@@ -212,10 +196,9 @@ lost_listing() {
     [ "$status" = 2 ] || fail "$1: exit status $status, expected 2"
 }
 
-case_name="all three control sets"
-check_case "ControlSet001 ControlSet002 CurrentControlSet"
-case_name="ControlSet002 missing"
-check_case "ControlSet001 CurrentControlSet"
+guest_cases=("all three control sets")
+run_case "all three control sets" check_case "ControlSet001 ControlSet002 CurrentControlSet"
+run_case "ControlSet002 missing" check_case "ControlSet001 CurrentControlSet"
 
 if [ "$failures" -ne 0 ]; then
     echo "companions: $failures check(s) failed" >&2

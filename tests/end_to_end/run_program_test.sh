@@ -25,7 +25,7 @@ seed() {
     wine reg import "$(windows_path "$seed")" >/dev/null 2>&1 || { fail "could not import $seed"; return; }
     if [ "$linked" = linked ]; then
         wine reg delete 'HKLM\SYSTEM\ControlSet001' /f >/dev/null 2>&1 || fail "could not remove ControlSet001"
-        said=$(wine "$helper" link 'SYSTEM\ControlSet001' 'SYSTEM\CurrentControlSet' 2>&1) \
+        said=$(wine "$seeder" link 'SYSTEM\ControlSet001' 'SYSTEM\CurrentControlSet' 2>&1) \
             || fail "could not link ControlSet001 (status $?): $said"
     fi
     for set in "${control_sets[@]}"; do
@@ -36,9 +36,9 @@ seed() {
         [ "$linked" = linked ] && [ "$set" = ControlSet001 ] && continue
         # Ahead of the controllers 0002 and 0005: an instance that cannot be opened at all (a link to
         # a key that does not exist) and one whose name does not fit the program's buffer.
-        said=$(wine "$helper" link "SYSTEM\\$set$usb_class\\0001" 'SOFTWARE\UsbResetOnResumeTests\NoSuchKey' 2>&1) \
+        said=$(wine "$seeder" link "SYSTEM\\$set$usb_class\\0001" 'SOFTWARE\UsbResetOnResumeTests\NoSuchKey' 2>&1) \
             || fail "could not add the unopenable instance to $set (status $?): $said"
-        said=$(wine "$helper" long-name "SYSTEM\\$set$usb_class" 0001 2>&1) \
+        said=$(wine "$seeder" long-name "SYSTEM\\$set$usb_class" 0001 2>&1) \
             || fail "could not add the long-named instance to $set (status $?): $said"
     done
 }
@@ -99,17 +99,13 @@ check_case() {
     diff -r "$work/$case_name/after" "$work/$case_name/again" >/dev/null || fail "a second run changed the registry"
 }
 
-case_name="all three control sets"
-check_case "ControlSet001 ControlSet002 CurrentControlSet"
-case_name="ControlSet002 missing"
-check_case "ControlSet001 CurrentControlSet"
-case_name="only CurrentControlSet"
-check_case "CurrentControlSet"
+guest_cases=("arguments are ignored")
+run_case "all three control sets" check_case "ControlSet001 ControlSet002 CurrentControlSet"
+run_case "ControlSet002 missing" check_case "ControlSet001 CurrentControlSet"
+run_case "only CurrentControlSet" check_case "CurrentControlSet"
 # Two paths to one key: every controller is written once through each, and each write stands alone.
-case_name="ControlSet001 linked to CurrentControlSet"
-check_case "ControlSet001 ControlSet002 CurrentControlSet" linked
-case_name="arguments are ignored"
-check_case "ControlSet001 ControlSet002 CurrentControlSet" "" /? /undo
+run_case "ControlSet001 linked to CurrentControlSet" check_case "ControlSet001 ControlSet002 CurrentControlSet" linked
+run_case "arguments are ignored" check_case "ControlSet001 ControlSet002 CurrentControlSet" "" /? /undo
 
 if [ "$failures" -ne 0 ]; then
     echo "end-to-end: $failures check(s) failed" >&2

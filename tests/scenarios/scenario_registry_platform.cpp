@@ -1,10 +1,14 @@
-// Scenarios in the platform's registry, under a scratch key of HKEY_LOCAL_MACHINE.
+// Scenarios in the platform's registry, under a scratch key of HKEY_LOCAL_MACHINE. A key that refuses
+// access gets an access control list that says so; Wine enforces it while its wineserver runs, which
+// this process keeps doing.
 #include "scenario_registry.h"
 
+#include <sddl.h>
 #include <winternl.h>
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -119,8 +123,73 @@ void DeleteTree(HKEY parent, const RegString& name)
     }
 }
 
+// Everyone may read, and nothing more: as an instance is to a program without administrator rights.
+constexpr const WCHAR* ReadOnlyAccess = L"D:P(A;;KR;;;WD)";
+// No one is granted anything, as the class key's "Properties" is to all but SYSTEM.
+constexpr const WCHAR* NoAccess = L"D:P";
+// Everyone may list the subkeys (KEY_ENUMERATE_SUB_KEYS), and do nothing more.
+constexpr const WCHAR* ListingOnlyAccess = L"D:P(A;;0x8;;;WD)";
+// Everyone may do anything: how a restricted key is opened up again for the tests' own reading.
+constexpr const WCHAR* FullAccess = L"D:P(A;;KA;;;WD)";
+
+// The keys a scenario restricted (below the class key, "" for the class key itself), with their lists;
+// this process seeds one scenario at a time.
+std::vector<std::pair<RegString, const WCHAR*>> restricted;
+
+// Sets the list of a key below the class key. Each key is opened for WRITE_DAC alone, which its owner,
+// this process, keeps whatever the list grants; a key below the class key through the native API, so
+// that a name holding a NUL can be restricted too.
+void SetAccess(const RegString& relative, const WCHAR* sddl)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr)) {
+        Check(static_cast<LSTATUS>(GetLastError()), "ConvertStringSecurityDescriptorToSecurityDescriptorW");
+    }
+    HKEY classKey = nullptr;
+    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, ScenarioClassKeyPath.c_str(), 0, WRITE_DAC, &classKey);
+    if (status == ERROR_SUCCESS) {
+        const HKEY key = relative.empty() ? classKey : OpenSubkey(classKey, relative, WRITE_DAC);
+        status = key == nullptr ? ERROR_FILE_NOT_FOUND : RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
+        if (key != nullptr && key != classKey) {
+            RegCloseKey(key);
+        }
+        RegCloseKey(classKey);
+    }
+    LocalFree(descriptor);
+    Check(status, "RegSetKeySecurity");
+}
+
+void Restrict(const RegString& relative, KeyBehaviour behaviour)
+{
+    const WCHAR* sddl = behaviour == KeyBehaviour::RefusesWriteAccess  ? ReadOnlyAccess
+                        : behaviour == KeyBehaviour::RefusesAnyAccess  ? NoAccess
+                        : behaviour == KeyBehaviour::GrantsOnlyListing ? ListingOnlyAccess
+                                                                       : nullptr;
+    if (sddl != nullptr) {
+        SetAccess(relative, sddl);
+        restricted.emplace_back(relative, sddl);
+    }
+}
+
+// Lets the tests read and remove what the programs may not.
+void OpenUpRestricted()
+{
+    for (const auto& [relative, sddl] : restricted) {
+        SetAccess(relative, FullAccess);
+    }
+}
+
+void RestrictAgain()
+{
+    for (const auto& [relative, sddl] : restricted) {
+        SetAccess(relative, sddl);
+    }
+}
+
 void DeleteScratch()
 {
+    OpenUpRestricted();
+    restricted.clear();
     // The native API takes no predefined key as the parent: the scratch key's own parent is opened.
     const std::size_t cut = ScratchRootPath.rfind(WIDE('\\'));
     HKEY parent = nullptr;
@@ -146,6 +215,22 @@ void SetValues(HKEY key, const std::vector<std::pair<RegString, RegValue>>& valu
     }
 }
 
+// The kernel's name of a key below HKEY_LOCAL_MACHINE\SOFTWARE as this process sees it: a 32-bit
+// process on a 64-bit system (or under 64-bit Wine) sees SOFTWARE\Wow6432Node there.
+RegString KernelName(const RegString& softwarePath)
+{
+    const RegString software = WIDE("SOFTWARE\\");
+    if (softwarePath.compare(0, software.size(), software) != 0) {
+        throw std::logic_error("the scratch key is expected below SOFTWARE");
+    }
+    BOOL wow64 = FALSE;
+    if (!IsWow64Process(GetCurrentProcess(), &wow64)) {
+        Check(static_cast<LSTATUS>(GetLastError()), "IsWow64Process");
+    }
+    return WIDE("\\REGISTRY\\MACHINE\\") + software + (wow64 ? WIDE("Wow6432Node\\") : RegString())
+           + softwarePath.substr(software.size());
+}
+
 // One scenario key below the class key, its path's parts created one by one with their whole names.
 void SeedKey(HKEY classKey, const ScenarioKey& scenarioKey)
 {
@@ -166,7 +251,7 @@ void SeedKey(HKEY classKey, const ScenarioKey& scenarioKey)
     }
     if (scenarioKey.linkTo) {
         // The kernel's name of the key it leads to, without a terminating NUL.
-        const RegString target = WIDE("\\REGISTRY\\MACHINE\\") + ScenarioClassKeyPath
+        const RegString target = KernelName(ScenarioClassKeyPath)
                                  + (scenarioKey.linkTo->empty() ? RegString() : WIDE("\\") + *scenarioKey.linkTo);
         SetValues(key, {{WIDE("SymbolicLinkValue"),
                          RegValue{REG_LINK, {reinterpret_cast<const BYTE*>(target.data()),
@@ -206,6 +291,20 @@ void ReadKey(HKEY key, const RegString& relative, RegistryTree& tree)
     }
 }
 
+std::optional<RegistryTree> ReadTree(const RegString& path)
+{
+    HKEY key = nullptr;
+    const LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key);
+    if (status == ERROR_FILE_NOT_FOUND) {
+        return std::nullopt;
+    }
+    Check(status, "RegOpenKeyExW");
+    RegistryTree tree;
+    ReadKey(key, RegString(), tree);
+    RegCloseKey(key);
+    return tree;
+}
+
 } // namespace
 
 ScenarioRegistry::ScenarioRegistry()
@@ -220,8 +319,8 @@ ScenarioRegistry::~ScenarioRegistry()
 
 void ScenarioRegistry::Seed(const Scenario& scenario)
 {
-    if (scenario.NeedsFaults()) {
-        throw std::logic_error("the platform's registry cannot be made to refuse access or fail writes");
+    if (scenario.NeedsFailingCalls()) {
+        throw std::logic_error("the platform's registry cannot be made to fail a call");
     }
     if (!scenario.classKeyExists) {
         RegCloseKey(CreateKey(ScratchRootPath));
@@ -233,19 +332,19 @@ void ScenarioRegistry::Seed(const Scenario& scenario)
         SeedKey(classKey, key);
     }
     RegCloseKey(classKey);
+    // Last, so that seeding is not refused.
+    for (const ScenarioKey& key : scenario.keys) {
+        Restrict(key.path, key.behaviour);
+    }
+    Restrict(RegString(), scenario.classKeyBehaviour);
 }
 
 std::optional<RegistryTree> ScenarioRegistry::Read(const RegString& path) const
 {
-    HKEY key = nullptr;
-    const LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key);
-    if (status == ERROR_FILE_NOT_FOUND) {
-        return std::nullopt;
-    }
-    Check(status, "RegOpenKeyExW");
-    RegistryTree tree;
-    ReadKey(key, RegString(), tree);
-    RegCloseKey(key);
+    // The tests see every key, those that refuse the programs included.
+    OpenUpRestricted();
+    std::optional<RegistryTree> tree = ReadTree(path);
+    RestrictAgain();
     return tree;
 }
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-// How a key treats the pass beyond what a real registry lets tests arrange under Wine, which grants
-// every access.
+// How a key treats the pass. Refused access is arranged in either registry (in the platform's by the
+// key's access control list); failing calls only in the in-memory one.
 enum class KeyBehaviour {
     Normal,
     RefusesWriteAccess, // opening with any write right is denied (no administrator rights)
@@ -38,8 +38,8 @@ struct Scenario {
     std::vector<RegString> written; // instances expected to hold ForceHCResetOnResume = 1 afterwards
     int result = 0;
 
-    // Scenarios that need more than a real registry under Wine can be made to do.
-    [[nodiscard]] bool NeedsFaults() const;
+    // Scenarios that need a registry call to fail, which only the in-memory registry can be made to do.
+    [[nodiscard]] bool NeedsFailingCalls() const;
 };
 
 // The rule that makes an instance a controller, written apart from the pass for the tests' checks:
@@ -51,8 +51,8 @@ extern const RegString ScratchRootPath;
 extern const RegString ScenarioClassKeyPath;
 
 [[nodiscard]] const std::vector<Scenario>& Scenarios();
-// The scenarios this registry can play: all of them on the in-memory registry, under Wine those that
-// need no refused access or failing call.
+// The scenarios this registry can play: all of them on the in-memory registry, on the platform's
+// those that need no failing call.
 [[nodiscard]] std::vector<Scenario> RunnableScenarios();
 
 // Names a scenario in test output by its title rather than its bytes.

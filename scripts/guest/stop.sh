@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Stops the emulated guest booted for WINEPREFIX, if one runs: asks it to power off (its wineserver
+# writes the registry back first), and ends its qemu, by the process id start.sh recorded, only if it
+# does not.
+# usage: stop.sh   (with WINEPREFIX set)
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+: "${WINEPREFIX:?WINEPREFIX must name the prefix}"
+exchange=${WINEPREFIX%/}.guest
+
+[ -s "$exchange/qemu.pid" ] || exit 0
+pid=$(cat "$exchange/qemu.pid")
+# Only the qemu of this exchange folder: the id may have been given to another process since.
+ours() {
+    { tr '\0' '\n' < "/proc/$pid/cmdline"; } 2>/dev/null | grep -qF "$exchange"
+}
+if ours; then
+    GUEST_REQUEST_SECONDS=60 "$here/request.sh" poweroff >/dev/null 2>&1 || true
+    waited=0
+    while ours && [ "$waited" -lt 300 ]; do
+        sleep 0.1
+        waited=$((waited + 1))
+    done
+    if ours; then
+        echo "guest: did not power off; ending its qemu (process $pid)" >&2
+        kill "$pid"
+    fi
+fi
+rm -f "$exchange/qemu.pid" "$exchange/ready"
+# Powering off wrote the registry back: it is the machine's again.
+echo machine > "$exchange/registry-holder"

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# `wine` where the machine cannot run 32-bit code: a 32-bit program runs under 32-bit Wine in the
+# emulated guest, anything else (reg, cmd, a 64-bit program) under wine64 here, each with the
+# registry handed to its side first.
+# usage: wine.sh PROGRAM [ARGUMENT...]   (in the environment wine_for of scripts/wine-env.sh sets)
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+
+# The machine field of a PE image's file header: 14c for 32-bit x86.
+pe_machine() {
+    local header
+    header=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
+    [ -n "$header" ] && od -An -tx2 -j$((header + 4)) -N2 "$1" 2>/dev/null | tr -d ' '
+}
+
+if [ $# -ge 1 ] && [ -f "$1" ] && [ "$(pe_machine "$1")" = 014c ]; then
+    "$here/registry-to.sh" guest
+    exec "$here/request.sh" run "$@"
+fi
+"$here/registry-to.sh" machine
+# wineboot, which Wine starts with every new wineserver, set the prefix up when it was made; after
+# that it would only start Wine's services again at every hand-over, which the registry tools need not.
+if [ -e "$WINEPREFIX/system.reg" ]; then
+    export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:+$WINEDLLOVERRIDES;}wineboot.exe=d"
+fi
+exec /usr/lib/wine/wine64 "$@"
