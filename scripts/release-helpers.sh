@@ -49,21 +49,35 @@ parse_command_line() {  # "--OPTION-WITH-VALUE..." "--FLAG..." ARGUMENTS...
     done
 }
 
-# The files of checkout DIR that are not as its commit has them, one a line: changed, not tracked, or
-# marked for git not to look at (skip-worktree, assume-unchanged), whose edits `git status` does not
-# show. Fails, with git's own words, where git will not read DIR: not a checkout, or one owned by
-# another user ("dubious ownership").
+# Git reads the checkout as its commit has it, and no other: a replace ref (`git replace`) would show
+# another commit's tree under the commit's own id, so that an edited tree in the index and the files
+# reads as clean; and GIT_DIR, GIT_INDEX_FILE and the like from the caller would point git at another
+# repository or index than the one whose files are built.
+# (sign.sh runs where there may be no git, and needs none.)
+# shellcheck disable=SC2046 # one variable name a line, none with a space
+! command -v git >/dev/null || unset $(git rev-parse --local-env-vars)
+export GIT_NO_REPLACE_OBJECTS=1
+
+# The files of checkout DIR that are not as its commit has them, one a line: changed, not tracked,
+# ignored, or marked for git not to look at (skip-worktree, assume-unchanged), whose edits `git status`
+# does not show. Every file the commit lacks counts, ignored ones included (.gitignore,
+# .git/info/exclude, core.excludesFile): the program's folders are include folders, so a header there
+# changes the program as surely as an edit; only build/, where the scripts build, is left out. Fails,
+# with git's own words, where git will not read DIR: not a checkout, or one owned by another user
+# ("dubious ownership").
 tree_changes() {  # DIR
     local refusal record
     refusal=$(git -C "$1" rev-parse --git-dir 2>&1 >/dev/null) || { printf '%s\n' "$refusal"; return 1; }
     while IFS= read -r -d '' record; do
         case $record in
             '?? '*) echo "${record:3} (not tracked)" ;;
+            '!! build/'*) ;;
+            '!! '*) echo "${record:3} (ignored)" ;;
             # A rename or copy is followed by the path it came from.
             [RC]*) IFS= read -r -d '' _; echo "${record:3}" ;;
             *) echo "${record:3}" ;;
         esac
-    done < <(git -C "$1" status --porcelain -z --untracked-files=all)
+    done < <(git -C "$1" status --porcelain -z --untracked-files=all --ignored=traditional)
     while IFS= read -r -d '' record; do
         case ${record:0:1} in
             S) echo "${record:2} (skip-worktree)" ;;
@@ -75,9 +89,10 @@ tree_changes() {  # DIR
 
 # The build sees PATH and HOME (where git finds which folders its user trusts) and no other variable
 # of the caller's: CFLAGS, CXXFLAGS, CPPFLAGS, LDFLAGS, RCFLAGS, the compilers' CPATH and LIBRARY_PATH,
-# CMake's CMAKE_* defaults and MAKEFLAGS would each make another program from the same sources.
+# CMake's CMAKE_* defaults and MAKEFLAGS would each make another program from the same sources. The
+# packing asks git for the commit's time, past replace refs too.
 in_build_environment() {  # COMMAND...
-    env -i PATH="$PATH" ${HOME:+HOME="$HOME"} "$@"
+    env -i PATH="$PATH" ${HOME:+HOME="$HOME"} GIT_NO_REPLACE_OBJECTS=1 "$@"
 }
 
 # Every osslsigncode call is bounded: it waits for a server (a time-stamp authority, a revocation list)

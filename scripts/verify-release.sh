@@ -51,8 +51,12 @@ if [ -z "$unsigned" ]; then
     sources=${sources:-"$release_scripts/.."}
     sources=$(cd "$sources" && pwd)
     [ -f "$sources/CMakePresets.json" ] || die "$sources: not a checkout of UsbResetOnResume"
-    # The verdict names the commit, and whatever in the checkout is not as the commit has it.
+    # The verdict names the commit, and whatever in the checkout is not as the commit has it. A file the
+    # commit lacks is refused: it can enter the build unseen (a header in an include folder is found
+    # before the system's), and the program would then be that file's, not the commit's.
     if changes=$(tree_changes "$sources"); then
+        strays=$(grep -E ' \((not tracked|ignored)\)$' <<<"$changes" || true)
+        [ -z "$strays" ] || die "$sources holds files its commit does not, which could change the program built; remove them, or verify in a fresh clone: ${strays//$'\n'/, }"
         state="at commit $(git -C "$sources" rev-parse --verify -q HEAD || echo none)"
         [ -z "$changes" ] || state="$state, dirty: ${changes//$'\n'/, }"
     else

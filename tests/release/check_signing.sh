@@ -3,15 +3,18 @@
 # sign.sh refuses each mistake with its own message and leaves nothing behind, embeds the signer's chain
 # in order and describes each program by its own name; a signed copy verifies against the sources in a
 # fresh clone, whatever compiler flags the environment holds, naming the commit and whether the clone
-# was clean; without its signature it is the reproducible program; its detached signature attached to
-# the other clone's build gives the signed bytes; and verify-release.sh rejects every file that is not
-# one SHA-256 signature by the trusted signer (a root, a CA under it or the signer's own certificate)
-# over this program, with a time-stamp that verifies where there is one and nothing added that the
-# signer did not sign, and gives its verdict without reaching for the network.
+# was clean, and refusing a clone that holds files its commit does not; without its signature it is the
+# reproducible program; its detached signature attached to the other clone's build gives the signed
+# bytes; and verify-release.sh rejects every file that is not one SHA-256 signature by the trusted
+# signer (a root, a CA under it or the signer's own certificate) over this program, with a time-stamp
+# that verifies where there is one and nothing added that the signer did not sign, and gives its
+# verdict without reaching for the network.
 # usage: check_signing.sh SCRIPTS_DIR CLONES_DIR  (as build_clean_clones.sh leaves it)
 set -euo pipefail
 scripts=$1 clones=$2
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source-path=SCRIPTDIR source=hide_from_git.sh
+. "$here/hide_from_git.sh"
 unset SIGN_PASSWORD
 program=$clones/a/build/UsbResetOnResume.exe
 other_program=$clones/second-clone-at-a-longer-path/build/UsbResetOnResume.exe
@@ -241,7 +244,8 @@ done
 # The signer's check from a fresh clone, as the maintainer's guide has it; neither a build folder left
 # configured with other settings nor compiler flags in the environment may change the program it
 # compares with. The verdict names the commit, and says when the clone is not clean, edits git was
-# told not to look at included.
+# told not to look at or reads under a replaced commit included; a file the commit lacks, ignored or
+# not, is refused.
 git clone --quiet "$clones/a" "$work/fresh-clone"
 commit=$(git -C "$work/fresh-clone" rev-parse HEAD)
 (cd "$work/fresh-clone" && cmake --preset windows -B build/verify -DCMAKE_CXX_FLAGS_MINSIZEREL=-O2 >/dev/null)
@@ -257,11 +261,25 @@ if CXXFLAGS=-fstack-protector-strong LDFLAGS=-Wl,--insert-timestamp \
 else
     fail "verify-release.sh rejects the signed program in a fresh clone: $(cat "$work/verify.out")"
 fi
-git -C "$work/fresh-clone" update-index --skip-worktree README.md
-echo 'an edit git does not look at' >>"$work/fresh-clone/README.md"
-"$scripts/verify-release.sh" --ca "$keys/signer.pem" --sources "$work/fresh-clone" "$signed" >"$work/verify.out" 2>&1 || true
-grep -qxF "  sources: $work/fresh-clone at commit $commit, dirty: README.md (skip-worktree)" "$work/verify.out" \
-    || fail "verify-release.sh does not say the clone is dirty: $(cat "$work/verify.out")"
+# what|the file|the text appended to it|how it is kept from git status|exit status|a line of the report
+hidden_clone=$work/hidden-clone
+sources_line="  sources: $hidden_clone at commit $commit"
+hidden=(
+    "an edit git was told to skip|README.md|an edit|skip_worktree|0|$sources_line, dirty: README.md (skip-worktree)"
+    "an edit under a commit replaced by one holding it|README.md|an edit|under_a_replaced_commit|0|$sources_line, dirty: README.md"
+    "a header git ignores in an include folder|pass/windows.h|$machine_keys_to_user_keys|excluded_locally|1|verify-release: $hidden_clone holds files its commit does not, which could change the program built; remove them, or verify in a fresh clone: pass/windows.h (ignored)"
+)
+for change in "${hidden[@]}"; do
+    IFS='|' read -r what file text hide expected line <<<"$change"
+    rm -rf "$hidden_clone"
+    git clone --quiet "$clones/a" "$hidden_clone"
+    printf '%b\n' "$text" >>"$hidden_clone/$file"
+    "$hide" "$hidden_clone" "$file"
+    status=0
+    "$scripts/verify-release.sh" --ca "$keys/signer.pem" --sources "$hidden_clone" "$signed" >"$work/verify.out" 2>&1 || status=$?
+    [ "$status" = "$expected" ] && grep -qxF -- "$line" "$work/verify.out" \
+        || fail "verify-release.sh in a clone with $what: exit status $status, expected $expected and \"$line\": $(cat "$work/verify.out")"
+done
 # Compared with a program at hand, the verdict says so, and no more.
 if "$scripts/verify-release.sh" --ca "$keys/signer.pem" --unsigned "$other_program" "$work/pem-signed.exe" >"$work/verify.out" 2>&1; then
     grep -qF "is the given program $other_program, signed" "$work/verify.out" && ! grep -qF 'these sources' "$work/verify.out" \
