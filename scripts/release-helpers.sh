@@ -95,6 +95,48 @@ in_build_environment() {  # COMMAND...
     env -i PATH="$PATH" ${HOME:+HOME="$HOME"} GIT_NO_REPLACE_OBJECTS=1 "$@"
 }
 
+# A program's own name, the InternalName of its version information: the description its signature
+# carries, which Windows shows in place of the file's name (in the elevation prompt, among other
+# places). Empty where the program has none.
+program_name() {  # PROGRAM.exe
+    i686-w64-mingw32-windres -i "$1" -O rc 2>/dev/null \
+        | sed -n 's/^ *VALUE "InternalName", "\([[:alnum:]._ -]*\)"$/\1/p' | head -n 1 || true
+}
+
+# The description an Authenticode signature gives its program (the program name of its one
+# SpcSpOpusInfo attribute, IA5 or BMP text), byte for byte into OUTPUT as UTF-8, line ends and all;
+# osslsigncode prints it as it is, so its report cannot tell where it ends. No attribute, or one
+# without a program name, gives an empty file; fails where the signature holds the attribute twice.
+signature_description() {  # SIGNATURE.der OUTPUT
+    local place start length kind
+    place=$(openssl asn1parse -inform DER -in "$1" 2>/dev/null | awk '
+        {
+            match($0, /^ *[0-9]+/); offset = substr($0, RSTART, RLENGTH) + 0
+            match($0, /d=[0-9]+/); depth = substr($0, RSTART + 2, RLENGTH - 2) + 0
+            match($0, /hl= *[0-9]+/); header = substr($0, RSTART + 3, RLENGTH - 3) + 0
+            match($0, / l= *[0-9]+/); size = substr($0, RSTART + 3, RLENGTH - 3) + 0
+        }
+        / OBJECT +:1\.3\.6\.1\.4\.1\.311\.2\.1\.12$/ { found++; attribute = depth; name = 0; next }
+        attribute && depth < attribute { attribute = 0 }
+        # SEQUENCE { programName [0] EXPLICIT SpcString OPTIONAL, moreInfo [1] ... }, in the attribute'"'"'s SET
+        attribute && depth == attribute + 2 { name = / cons: cont \[ 0 \]/; next }
+        attribute && name && depth == attribute + 3 {
+            if (/ prim: cont \[ 0 \]/) text = (offset + header) " " size " bmp"
+            else if (/ prim: cont \[ 1 \]/) text = (offset + header) " " size " ia5"
+            name = 0
+        }
+        END { print found + 0, text }')
+    read -r found start length kind <<<"$place"
+    [ "$found" -le 1 ] || return 1
+    if [ -z "$kind" ]; then
+        : >"$2"
+    elif [ "$kind" = bmp ]; then
+        tail -c +"$((start + 1))" "$1" | head -c "$length" | iconv -f UTF-16BE -t UTF-8 >"$2" || return 1
+    else
+        tail -c +"$((start + 1))" "$1" | head -c "$length" >"$2"
+    fi
+}
+
 # Every osslsigncode call is bounded: it waits for a server (a time-stamp authority, a revocation list)
 # as long as the connection stays open, and one that never answers must not hold the script for good.
 # It runs in the background because bash acts on a signal only once a foreground command ends: an

@@ -6,9 +6,9 @@
 # was clean, and refusing a clone that holds files its commit does not; without its signature it is the
 # reproducible program; its detached signature attached to the other clone's build gives the signed
 # bytes; and verify-release.sh rejects every file that is not one SHA-256 signature by the trusted
-# signer (a root, a CA under it or the signer's own certificate) over this program, with a time-stamp
-# that verifies where there is one and nothing added that the signer did not sign, and gives its
-# verdict without reaching for the network.
+# signer (a root, a CA under it or the signer's own certificate) over this program, describing it by
+# its own name, with a time-stamp that verifies where there is one and nothing added that the signer
+# did not sign, and gives its verdict without reaching for the network.
 # usage: check_signing.sh SCRIPTS_DIR CLONES_DIR  (as build_clean_clones.sh leaves it)
 set -euo pipefail
 scripts=$1 clones=$2
@@ -158,6 +158,9 @@ for name in UsbResetOnResume UsbResetOnResumeCheck UsbResetOnResumeUndo; do
     osslsigncode verify -CAfile "$keys/signer.pem" -ignore-crl -in "$work/$name-described.exe" >"$work/verify.out" 2>&1 || true
     description=$(sed -n 's/^[[:space:]]*Text description: //p' "$work/verify.out")
     [ "$description" = "$name" ] || fail "the signature of $name.exe is described as \"$description\", not by the program's name"
+    "$scripts/verify-release.sh" --ca "$keys/signer.pem" --unsigned "$clones/second-clone-at-a-longer-path/build/$name.exe" \
+        "$work/$name-described.exe" >"$work/verify.out" 2>&1 && grep -qx "  description: $name" "$work/verify.out" \
+        || fail "verify-release.sh does not accept $name.exe described by its own name, or does not say so: $(cat "$work/verify.out")"
 done
 
 # Each mistake: sign.sh's own message that names it (any tool's report indented below it), and the
@@ -255,6 +258,7 @@ if CXXFLAGS=-fstack-protector-strong LDFLAGS=-Wl,--insert-timestamp \
     grep -qxF "  sources: $work/fresh-clone at commit $commit" "$work/verify.out" \
         || fail "verify-release.sh does not name the clean clone's commit: $(cat "$work/verify.out")"
     grep -qF "signer:  $subject" "$work/verify.out" || fail "verify-release.sh does not name the signer: $(cat "$work/verify.out")"
+    grep -qx '  description: UsbResetOnResume' "$work/verify.out" || fail "verify-release.sh does not give the description: $(cat "$work/verify.out")"
     grep -qx '  digest:  SHA256' "$work/verify.out" || fail "not signed with SHA-256: $(cat "$work/verify.out")"
     grep -qx '  time-stamp: none' "$work/verify.out" || fail "a time-stamp where there is none: $(cat "$work/verify.out")"
     grep -q '^  revocation: not checked' "$work/verify.out" || fail "no word on revocation: $(cat "$work/verify.out")"
@@ -342,6 +346,8 @@ attacker "$work/description-hides.exe" -h sha256 -certs "$keys/signer.pem" -key 
 attacker "$work/description-forges.exe" -h sha256 -certs "$keys/signer.pem" -key "$keys/signer-key.pem" \
     -n "UsbResetOnResume"$'\n''Countersignatures:'$'\n\t''Timestamp time: Jan  1 00:00:00 2001 GMT'$'\n\t''Issuer: /CN=Forged'$'\n\t''Serial: 01' \
     -ts "$(server_url answer)" -in "$program"
+# A description of the signer's choosing, which Windows shows in place of the file's name.
+attacker "$work/misnamed.exe" -h sha256 -certs "$keys/signer.pem" -key "$keys/signer-key.pem" -n 'Microsoft Windows Update' -in "$program"
 # Content added by someone without the key: a blob beside the signature.
 osslsigncode add -addUnauthenticatedBlob -in "$work/pem-signed.exe" -out "$work/blob.exe" >"$work/attacker.out" 2>&1 \
     || fail "osslsigncode add -addUnauthenticatedBlob: $(cat "$work/attacker.out")"
@@ -375,6 +381,7 @@ verdicts=(
     "a time-stamp of another file's hash|$work/other-hash.exe||$trust_both|1|the time-stamp does not verify"
     "a time-stamp by an authority not trusted|$work/time-stamped.exe||$trust_signer|1|the time-stamp does not verify"
     "a blob added beside the signature|$work/blob.exe||$trust_signer|1|content the signer did not sign"
+    "a signature describing the program by another name|$work/misnamed.exe||$trust_signer|1|describes the program as \"Microsoft Windows Update\", not by its own name \"UsbResetOnResume\""
     "a stranger's certificate beside the signer's|$work/extra-certificate.exe||$trust_signer|1|certificates that are not the signer's chain: /CN=Someone else"
     "a description hiding a broken time-stamp|$work/description-hides.exe||$trust_both|1|cannot be read safely"
     "a description forging a time-stamp beside a valid one|$work/description-forges.exe||$trust_both|1|cannot be read safely"
