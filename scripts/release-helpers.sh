@@ -108,7 +108,7 @@ program_name() {  # PROGRAM.exe
 # osslsigncode prints it as it is, so its report cannot tell where it ends. No attribute, or one
 # without a program name, gives an empty file; fails where the signature holds the attribute twice.
 signature_description() {  # SIGNATURE.der OUTPUT
-    local place start length kind
+    local place found start length kind
     place=$(openssl asn1parse -inform DER -in "$1" 2>/dev/null | awk '
         {
             match($0, /^ *[0-9]+/); offset = substr($0, RSTART, RLENGTH) + 0

@@ -71,6 +71,7 @@ crlf_scripts=$(cd "$crlf_clone" && git ls-files -z '*.sh' '*.py' .ci/run | xargs
 [ -z "$(git -C "$crlf_clone" status --porcelain)" ] || fail "a fresh core.autocrlf=true clone shows changes"
 # what|the file|the text appended to it|how it is kept from git status|the environment|what the message
 # names (the file, else the variable)
+changed_clone=$work/changed-clone
 changes=(
     "a changed file|README.md||||"
     "a file not committed|admin/extra.cmd|echo|||"
@@ -79,13 +80,13 @@ changes=(
     "an edit to a file git was told to skip|LICENSE|x|skip_worktree||"
     "an edit to a file git was told to assume unchanged|LICENSE|x|assume_unchanged||"
     "an edit under a commit replaced by one holding it|pass/controller_rule.cpp|// edited|under_a_replaced_commit||"
+    "an edit committed in another repository that GIT_DIR names|pass/controller_rule.cpp|// edited|committed_elsewhere|GIT_DIR=$changed_clone-elsewhere/.git|pass/controller_rule.cpp"
     "SOURCE_DATE_EPOCH, which would stamp the zip with another date||||SOURCE_DATE_EPOCH=1|"
     "a clone owned by another user, which git will not read||||GIT_TEST_ASSUME_DIFFERENT_OWNER=1|dubious ownership"
 )
-changed_clone=$work/changed-clone
 for change in "${changes[@]}"; do
     IFS='|' read -r what file text hide environment named <<<"$change"
-    rm -rf "$changed_clone"
+    rm -rf "$changed_clone" "$changed_clone-elsewhere"
     git clone --quiet --config core.autocrlf=true "$clone" "$changed_clone"
     if [ -n "$file" ]; then
         mkdir -p "$(dirname "$changed_clone/$file")"

@@ -19,6 +19,14 @@ under_a_replaced_commit() {
     git -C "$1" add -- "$2"
     git -C "$1" replace HEAD "$(git -C "$1" commit-tree -m 'the commit, edited' "$(git -C "$1" write-tree)")"
 }
+# Another repository whose commit holds the edit, for the caller to name in GIT_DIR: git then reads
+# the checkout's files against that commit.
+committed_elsewhere() {
+    git clone --quiet --no-checkout --config core.autocrlf="$(git -C "$1" config core.autocrlf || echo false)" "$1" "$1-elsewhere"
+    git -C "$1-elsewhere" read-tree HEAD
+    GIT_DIR="$1-elsewhere/.git" GIT_WORK_TREE="$1" git add -- "$2"
+    GIT_DIR="$1-elsewhere/.git" git commit --quiet -m 'the commit, edited'
+}
 
 # A header that, found in an include folder before the system's, makes the program change the user's
 # keys instead of the machine's; printf's %b reads its line ends.
