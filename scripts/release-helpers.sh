@@ -49,21 +49,35 @@ parse_command_line() {  # "--OPTION-WITH-VALUE..." "--FLAG..." ARGUMENTS...
     done
 }
 
-# The files of checkout DIR that are not as its commit has them, one a line: changed, not tracked, or
-# marked for git not to look at (skip-worktree, assume-unchanged), whose edits `git status` does not
-# show. Fails, with git's own words, where git will not read DIR: not a checkout, or one owned by
-# another user ("dubious ownership").
+# Git reads the checkout as its commit has it, and no other: a replace ref (`git replace`) would show
+# another commit's tree under the commit's own id, so that an edited tree in the index and the files
+# reads as clean; and GIT_DIR, GIT_INDEX_FILE and the like from the caller would point git at another
+# repository or index than the one whose files are built.
+# (sign.sh runs where there may be no git, and needs none.)
+# shellcheck disable=SC2046 # one variable name a line, none with a space
+! command -v git >/dev/null || unset $(git rev-parse --local-env-vars)
+export GIT_NO_REPLACE_OBJECTS=1
+
+# The files of checkout DIR that are not as its commit has them, one a line: changed, not tracked,
+# ignored, or marked for git not to look at (skip-worktree, assume-unchanged), whose edits `git status`
+# does not show. Every file the commit lacks counts, ignored ones included (.gitignore,
+# .git/info/exclude, core.excludesFile): the program's folders are include folders, so a header there
+# changes the program as surely as an edit; only build/, where the scripts build, is left out. Fails,
+# with git's own words, where git will not read DIR: not a checkout, or one owned by another user
+# ("dubious ownership").
 tree_changes() {  # DIR
     local refusal record
     refusal=$(git -C "$1" rev-parse --git-dir 2>&1 >/dev/null) || { printf '%s\n' "$refusal"; return 1; }
     while IFS= read -r -d '' record; do
         case $record in
             '?? '*) echo "${record:3} (not tracked)" ;;
+            '!! build/'*) ;;
+            '!! '*) echo "${record:3} (ignored)" ;;
             # A rename or copy is followed by the path it came from.
             [RC]*) IFS= read -r -d '' _; echo "${record:3}" ;;
             *) echo "${record:3}" ;;
         esac
-    done < <(git -C "$1" status --porcelain -z --untracked-files=all)
+    done < <(git -C "$1" status --porcelain -z --untracked-files=all --ignored=traditional)
     while IFS= read -r -d '' record; do
         case ${record:0:1} in
             S) echo "${record:2} (skip-worktree)" ;;
@@ -75,9 +89,52 @@ tree_changes() {  # DIR
 
 # The build sees PATH and HOME (where git finds which folders its user trusts) and no other variable
 # of the caller's: CFLAGS, CXXFLAGS, CPPFLAGS, LDFLAGS, RCFLAGS, the compilers' CPATH and LIBRARY_PATH,
-# CMake's CMAKE_* defaults and MAKEFLAGS would each make another program from the same sources.
+# CMake's CMAKE_* defaults and MAKEFLAGS would each make another program from the same sources. The
+# packing asks git for the commit's time, past replace refs too.
 in_build_environment() {  # COMMAND...
-    env -i PATH="$PATH" ${HOME:+HOME="$HOME"} "$@"
+    env -i PATH="$PATH" ${HOME:+HOME="$HOME"} GIT_NO_REPLACE_OBJECTS=1 "$@"
+}
+
+# A program's own name, the InternalName of its version information: the description its signature
+# carries, which Windows shows in place of the file's name (in the elevation prompt, among other
+# places). Empty where the program has none.
+program_name() {  # PROGRAM.exe
+    i686-w64-mingw32-windres -i "$1" -O rc 2>/dev/null \
+        | sed -n 's/^ *VALUE "InternalName", "\([[:alnum:]._ -]*\)"$/\1/p' | head -n 1 || true
+}
+
+# The description an Authenticode signature gives its program (the program name of its one
+# SpcSpOpusInfo attribute, IA5 or BMP text), byte for byte into OUTPUT as UTF-8, line ends and all;
+# osslsigncode prints it as it is, so its report cannot tell where it ends. No attribute, or one
+# without a program name, gives an empty file; fails where the signature holds the attribute twice.
+signature_description() {  # SIGNATURE.der OUTPUT
+    local place found start length kind
+    place=$(openssl asn1parse -inform DER -in "$1" 2>/dev/null | awk '
+        {
+            match($0, /^ *[0-9]+/); offset = substr($0, RSTART, RLENGTH) + 0
+            match($0, /d=[0-9]+/); depth = substr($0, RSTART + 2, RLENGTH - 2) + 0
+            match($0, /hl= *[0-9]+/); header = substr($0, RSTART + 3, RLENGTH - 3) + 0
+            match($0, / l= *[0-9]+/); size = substr($0, RSTART + 3, RLENGTH - 3) + 0
+        }
+        / OBJECT +:1\.3\.6\.1\.4\.1\.311\.2\.1\.12$/ { found++; attribute = depth; name = 0; next }
+        attribute && depth < attribute { attribute = 0 }
+        # SEQUENCE { programName [0] EXPLICIT SpcString OPTIONAL, moreInfo [1] ... }, in the attribute'"'"'s SET
+        attribute && depth == attribute + 2 { name = / cons: cont \[ 0 \]/; next }
+        attribute && name && depth == attribute + 3 {
+            if (/ prim: cont \[ 0 \]/) text = (offset + header) " " size " bmp"
+            else if (/ prim: cont \[ 1 \]/) text = (offset + header) " " size " ia5"
+            name = 0
+        }
+        END { print found + 0, text }')
+    read -r found start length kind <<<"$place"
+    [ "$found" -le 1 ] || return 1
+    if [ -z "$kind" ]; then
+        : >"$2"
+    elif [ "$kind" = bmp ]; then
+        tail -c +"$((start + 1))" "$1" | head -c "$length" | iconv -f UTF-16BE -t UTF-8 >"$2" || return 1
+    else
+        tail -c +"$((start + 1))" "$1" | head -c "$length" >"$2"
+    fi
 }
 
 # Every osslsigncode call is bounded: it waits for a server (a time-stamp authority, a revocation list)

@@ -17,11 +17,8 @@ if ! changes=$(tree_changes .); then
     sed 's/^/  /' <<<"$changes" >&2
     exit 1
 fi
-# The zip carries every file under admin/, and .gitignore hides some that could be there (__pycache__/).
-ignored=$(git status --porcelain --ignored=traditional --untracked-files=all admin | sed -n 's/^!! \(.*\)/\1 (ignored)/p')
-changes=$(printf '%s\n' "$changes" "$ignored" | sed '/^$/d')
 if [ -n "$changes" ]; then
-    echo "release: these files are not as the commit has them (changed, not tracked, hidden from git status, or ignored in admin/); commit, restore or remove them first:" >&2
+    echo "release: these files are not as the commit has them (changed, not tracked, ignored, or hidden from git status); commit, restore or remove them first:" >&2
     sed 's/^/  /' <<<"$changes" >&2
     exit 1
 fi

@@ -84,8 +84,7 @@ elif ! grep -q '^No signature found' <<<"$verdict"; then
 fi
 # Windows shows the signature's description in place of the file's name, in the elevation prompt
 # among other places: each program is described by its own name, as its version information gives it.
-description=$(i686-w64-mingw32-windres -i "$program" -O rc 2>/dev/null \
-    | sed -n 's/^ *VALUE "InternalName", "\([[:alnum:]._ -]*\)"$/\1/p' | head -n 1 || true)
+description=$(program_name "$program")
 [ -n "$description" ] || die "$program has no version information naming it (InternalName), which names its signature"
 
 [ -n "$output" ] || output="${program%.exe}-signed.exe"

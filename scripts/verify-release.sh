@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Tells whether a signed UsbResetOnResume.exe is exactly what these sources build, and who signed it:
-# it must carry exactly one signature, which verifies, uses SHA-256 and, where it is time-stamped, has a
-# time-stamp that verifies; nothing the signer did not sign may ride along (a data blob, certificates
-# beyond the signer's chain); the file without it must be the reproducible build byte for byte; and that
-# build with the file's signature attached must give the signed file back byte for byte. Revocation is
-# not checked: osslsigncode is kept off the network.
+# it must carry exactly one signature, which verifies, uses SHA-256, describes the program by its own
+# name and, where time-stamped, has a time-stamp that verifies; nothing the signer did not sign may ride
+# along (a data blob, certificates beyond the signer's chain); the file without it must be the
+# reproducible build byte for byte; and that build with the file's signature attached must give the
+# signed file back byte for byte. Revocation is not checked: osslsigncode is kept off the network.
 #
 # usage: verify-release.sh [--ca CERTS.pem] [--tsa-ca CERTS.pem] [--unsigned PROGRAM.exe | --sources DIR] [--] SIGNED.exe
 #   --ca CERTS.pem        the certificates to trust: the signer's own, a CA's above it, or its root,
@@ -30,7 +30,8 @@ signed=$argument
 [ -n "$signed" ] || usage
 [ -z "$unsigned" ] || [ -z "$sources" ] || usage
 
-tools=(osslsigncode openssl)
+# windres reads the program's name from its version information, which the signature must give.
+tools=(osslsigncode openssl i686-w64-mingw32-windres)
 [ -n "$unsigned" ] || tools+=(cmake git i686-w64-mingw32-g++)
 require_tools "${tools[@]}"
 require_file() {
@@ -51,8 +52,12 @@ if [ -z "$unsigned" ]; then
     sources=${sources:-"$release_scripts/.."}
     sources=$(cd "$sources" && pwd)
     [ -f "$sources/CMakePresets.json" ] || die "$sources: not a checkout of UsbResetOnResume"
-    # The verdict names the commit, and whatever in the checkout is not as the commit has it.
+    # The verdict names the commit, and whatever in the checkout is not as the commit has it. A file the
+    # commit lacks is refused: it can enter the build unseen (a header in an include folder is found
+    # before the system's), and the program would then be that file's, not the commit's.
     if changes=$(tree_changes "$sources"); then
+        strays=$(grep -E ' \((not tracked|ignored)\)$' <<<"$changes" || true)
+        [ -z "$strays" ] || die "$sources holds files its commit does not, which could change the program built; remove them, or verify in a fresh clone: ${strays//$'\n'/, }"
         state="at commit $(git -C "$sources" rev-parse --verify -q HEAD || echo none)"
         [ -z "$changes" ] || state="$state, dirty: ${changes//$'\n'/, }"
     else
@@ -234,13 +239,23 @@ osslsigncode_local remove-signature -in "$work/signed.exe" -out "$work/unsigned.
 if ! difference=$(cmp "$work/unsigned.exe" "$unsigned" 2>&1); then
     die "$signed without its signature is not $verdict ($unsigned): $difference"
 fi
+osslsigncode_local extract-signature -in "$work/signed.exe" -out "$work/signature.der" >/dev/null 2>&1 \
+    || die "$signed: osslsigncode could not extract the signature"
+
+# Windows shows the signature's description in place of the file's name, in the elevation prompt among
+# other places, and the signer chose it: it must be the program's own name, as sign.sh gives it.
+name=$(program_name "$unsigned")
+[ -n "$name" ] || die "$unsigned has no version information naming it (InternalName), which its signature's description must match"
+signature_description "$work/signature.der" "$work/description" \
+    || die "$signed: its signature describes the program more than once"
+description=$(LC_ALL=C tr -c '[:print:]' '?' <"$work/description")
+cmp -s "$work/description" <(printf '%s' "$name") \
+    || die "$signed: its signature describes the program as \"$description\", not by its own name \"$name\""
 
 # The rest outside the signed digest (the header's checksum, the bytes around the signature) is checked
 # by rebuilding the signed file from the build and the file's detached signature. attach-signature
 # verifies what it attaches, and 2.9 fetches revocation lists to do so, with no way to stop it: it is
 # given no certificate to trust, so it fails at once after writing, and only the bytes it writes count.
-osslsigncode_local extract-signature -in "$work/signed.exe" -out "$work/signature.der" >/dev/null 2>&1 \
-    || die "$signed: osslsigncode could not extract the signature"
 osslsigncode_local attach-signature -sigin "$work/signature.der" -CAfile /dev/null -TSA-CAfile /dev/null \
     -in "$unsigned" -out "$work/attached.exe" >"$work/attach.log" 2>&1 || true
 [ -f "$work/attached.exe" ] || { cat "$work/attach.log" >&2; die "osslsigncode could not attach the signature to $unsigned"; }
@@ -252,6 +267,7 @@ echo "OK: $signed is $verdict, signed"
 [ -z "${state-}" ] || echo "  sources: $sources $state"
 echo "  signer:  $signer"
 echo "  issuer:  $issuer"
+echo "  description: $description"
 echo "  digest:  $digests"
 echo "  time-stamp: $time_stamp"
 [ -z "$authority" ] || echo "    by the authority whose certificate is $authority"

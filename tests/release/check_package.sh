@@ -4,12 +4,15 @@
 # checksum, the licence, the administrator's guide as README.txt, every administrator script, all as
 # text files Notepad shows line by line. And release.sh, run in a clone made as Git for Windows makes
 # one (core.autocrlf=true), refuses what would give a zip of the same name with other bytes (changes
-# not committed, edits git was told not to look at, ignored files in admin/, SOURCE_DATE_EPOCH) or a
-# clone git will not read, naming what it found; and gives the same zip, alone in its folder, whatever
-# its build folder was configured with, the compiler flags in the environment and the zips left there.
+# not committed, edits git was told not to look at or reads under a replaced commit, ignored files,
+# SOURCE_DATE_EPOCH) or a clone git will not read, naming what it found; and gives the same zip, alone
+# in its folder, whatever its build folder was configured with, the compiler flags in the environment
+# and the zips left there.
 # usage: check_package.sh VERSION WORK_DIR
 set -euo pipefail
 version=$1 work=$2
+# shellcheck source-path=SCRIPTDIR source=hide_from_git.sh
+. "$(dirname "$0")/hide_from_git.sh"
 clone=$work/a other=$work/second-clone-at-a-longer-path
 name=UsbResetOnResume-$version-win32
 failures=0
@@ -66,33 +69,37 @@ git clone --quiet --config core.autocrlf=true "$clone" "$crlf_clone"
 crlf_scripts=$(cd "$crlf_clone" && git ls-files -z '*.sh' '*.py' .ci/run | xargs -0 grep -l $'\r' || true)
 [ -z "$crlf_scripts" ] || fail "scripts with CR LF line ends in a core.autocrlf=true clone, which bash cannot run: $crlf_scripts"
 [ -z "$(git -C "$crlf_clone" status --porcelain)" ] || fail "a fresh core.autocrlf=true clone shows changes"
-# what|the file|a line appended to it|the flag git is given on it|the environment|what the message names
-# (the file, else the variable)
+# what|the file|the text appended to it|how it is kept from git status|the environment|what the message
+# names (the file, else the variable)
+changed_clone=$work/changed-clone
 changes=(
     "a changed file|README.md||||"
     "a file not committed|admin/extra.cmd|echo|||"
     "a git-ignored file in admin/, which the zip would carry|admin/__pycache__/stray.pyc|x|||"
-    "an edit to a file git was told to skip|LICENSE|x|--skip-worktree||"
-    "an edit to a file git was told to assume unchanged|LICENSE|x|--assume-unchanged||"
+    "a header git ignores in an include folder|pass/windows.h|$machine_keys_to_user_keys|excluded_locally||"
+    "an edit to a file git was told to skip|LICENSE|x|skip_worktree||"
+    "an edit to a file git was told to assume unchanged|LICENSE|x|assume_unchanged||"
+    "an edit under a commit replaced by one holding it|pass/controller_rule.cpp|// edited|under_a_replaced_commit||"
+    "an edit committed in another repository that GIT_DIR names|pass/controller_rule.cpp|// edited|committed_elsewhere|GIT_DIR=$changed_clone-elsewhere/.git|pass/controller_rule.cpp"
     "SOURCE_DATE_EPOCH, which would stamp the zip with another date||||SOURCE_DATE_EPOCH=1|"
     "a clone owned by another user, which git will not read||||GIT_TEST_ASSUME_DIFFERENT_OWNER=1|dubious ownership"
 )
 for change in "${changes[@]}"; do
-    IFS='|' read -r what file line flag environment named <<<"$change"
+    IFS='|' read -r what file text hide environment named <<<"$change"
+    rm -rf "$changed_clone" "$changed_clone-elsewhere"
+    git clone --quiet --config core.autocrlf=true "$clone" "$changed_clone"
     if [ -n "$file" ]; then
-        mkdir -p "$(dirname "$crlf_clone/$file")"
-        printf '%s\n' "$line" >>"$crlf_clone/$file"
+        mkdir -p "$(dirname "$changed_clone/$file")"
+        printf '%b\n' "$text" >>"$changed_clone/$file"
     fi
-    [ -z "$flag" ] || git -C "$crlf_clone" update-index "$flag" -- "$file"
+    [ -z "$hide" ] || "$hide" "$changed_clone" "$file"
     named=${named:-${file:-${environment%%=*}}}
     status=0
     # shellcheck disable=SC2086 # the environment holds no spaces
-    env $environment "$crlf_clone/scripts/release.sh" >"$work/release.out" 2>&1 || status=$?
+    env $environment "$changed_clone/scripts/release.sh" >"$work/release.out" 2>&1 || status=$?
     [ "$status" = 1 ] && grep -qF "$named" "$work/release.out" \
         || fail "release.sh with $what: exit status $status, expected 1 and $named named: $(cat "$work/release.out")"
-    [ ! -e "$crlf_clone/build" ] || fail "release.sh with $what built: $(find "$crlf_clone/build" -name '*.zip')"
-    [ -z "$flag" ] || git -C "$crlf_clone" update-index "--no-${flag#--}" -- "$file"
-    git -C "$crlf_clone" checkout --quiet -- . && git -C "$crlf_clone" clean --quiet -fdx
+    [ ! -e "$changed_clone/build" ] || fail "release.sh with $what built: $(find "$changed_clone/build" -name '*.zip')"
 done
 # The same zip, and nothing else in its folder, from a build folder left configured with other settings
 # and holding an earlier version's zip, with compiler flags in the environment that would change the

@@ -3,15 +3,18 @@
 # sign.sh refuses each mistake with its own message and leaves nothing behind, embeds the signer's chain
 # in order and describes each program by its own name; a signed copy verifies against the sources in a
 # fresh clone, whatever compiler flags the environment holds, naming the commit and whether the clone
-# was clean; without its signature it is the reproducible program; its detached signature attached to
-# the other clone's build gives the signed bytes; and verify-release.sh rejects every file that is not
-# one SHA-256 signature by the trusted signer (a root, a CA under it or the signer's own certificate)
-# over this program, with a time-stamp that verifies where there is one and nothing added that the
-# signer did not sign, and gives its verdict without reaching for the network.
+# was clean, and refusing a clone that holds files its commit does not; without its signature it is the
+# reproducible program; its detached signature attached to the other clone's build gives the signed
+# bytes; and verify-release.sh rejects every file that is not one SHA-256 signature by the trusted
+# signer (a root, a CA under it or the signer's own certificate) over this program, describing it by
+# its own name, with a time-stamp that verifies where there is one and nothing added that the signer
+# did not sign, and gives its verdict without reaching for the network.
 # usage: check_signing.sh SCRIPTS_DIR CLONES_DIR  (as build_clean_clones.sh leaves it)
 set -euo pipefail
 scripts=$1 clones=$2
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source-path=SCRIPTDIR source=hide_from_git.sh
+. "$here/hide_from_git.sh"
 unset SIGN_PASSWORD
 program=$clones/a/build/UsbResetOnResume.exe
 other_program=$clones/second-clone-at-a-longer-path/build/UsbResetOnResume.exe
@@ -155,6 +158,9 @@ for name in UsbResetOnResume UsbResetOnResumeCheck UsbResetOnResumeUndo; do
     osslsigncode verify -CAfile "$keys/signer.pem" -ignore-crl -in "$work/$name-described.exe" >"$work/verify.out" 2>&1 || true
     description=$(sed -n 's/^[[:space:]]*Text description: //p' "$work/verify.out")
     [ "$description" = "$name" ] || fail "the signature of $name.exe is described as \"$description\", not by the program's name"
+    "$scripts/verify-release.sh" --ca "$keys/signer.pem" --unsigned "$clones/second-clone-at-a-longer-path/build/$name.exe" \
+        "$work/$name-described.exe" >"$work/verify.out" 2>&1 && grep -qx "  description: $name" "$work/verify.out" \
+        || fail "verify-release.sh does not accept $name.exe described by its own name, or does not say so: $(cat "$work/verify.out")"
 done
 
 # Each mistake: sign.sh's own message that names it (any tool's report indented below it), and the
@@ -241,7 +247,8 @@ done
 # The signer's check from a fresh clone, as the maintainer's guide has it; neither a build folder left
 # configured with other settings nor compiler flags in the environment may change the program it
 # compares with. The verdict names the commit, and says when the clone is not clean, edits git was
-# told not to look at included.
+# told not to look at or reads under a replaced commit included; a file the commit lacks, ignored or
+# not, is refused.
 git clone --quiet "$clones/a" "$work/fresh-clone"
 commit=$(git -C "$work/fresh-clone" rev-parse HEAD)
 (cd "$work/fresh-clone" && cmake --preset windows -B build/verify -DCMAKE_CXX_FLAGS_MINSIZEREL=-O2 >/dev/null)
@@ -251,17 +258,32 @@ if CXXFLAGS=-fstack-protector-strong LDFLAGS=-Wl,--insert-timestamp \
     grep -qxF "  sources: $work/fresh-clone at commit $commit" "$work/verify.out" \
         || fail "verify-release.sh does not name the clean clone's commit: $(cat "$work/verify.out")"
     grep -qF "signer:  $subject" "$work/verify.out" || fail "verify-release.sh does not name the signer: $(cat "$work/verify.out")"
+    grep -qx '  description: UsbResetOnResume' "$work/verify.out" || fail "verify-release.sh does not give the description: $(cat "$work/verify.out")"
     grep -qx '  digest:  SHA256' "$work/verify.out" || fail "not signed with SHA-256: $(cat "$work/verify.out")"
     grep -qx '  time-stamp: none' "$work/verify.out" || fail "a time-stamp where there is none: $(cat "$work/verify.out")"
     grep -q '^  revocation: not checked' "$work/verify.out" || fail "no word on revocation: $(cat "$work/verify.out")"
 else
     fail "verify-release.sh rejects the signed program in a fresh clone: $(cat "$work/verify.out")"
 fi
-git -C "$work/fresh-clone" update-index --skip-worktree README.md
-echo 'an edit git does not look at' >>"$work/fresh-clone/README.md"
-"$scripts/verify-release.sh" --ca "$keys/signer.pem" --sources "$work/fresh-clone" "$signed" >"$work/verify.out" 2>&1 || true
-grep -qxF "  sources: $work/fresh-clone at commit $commit, dirty: README.md (skip-worktree)" "$work/verify.out" \
-    || fail "verify-release.sh does not say the clone is dirty: $(cat "$work/verify.out")"
+# what|the file|the text appended to it|how it is kept from git status|exit status|a line of the report
+hidden_clone=$work/hidden-clone
+sources_line="  sources: $hidden_clone at commit $commit"
+hidden=(
+    "an edit git was told to skip|README.md|an edit|skip_worktree|0|$sources_line, dirty: README.md (skip-worktree)"
+    "an edit under a commit replaced by one holding it|README.md|an edit|under_a_replaced_commit|0|$sources_line, dirty: README.md"
+    "a header git ignores in an include folder|pass/windows.h|$machine_keys_to_user_keys|excluded_locally|1|verify-release: $hidden_clone holds files its commit does not, which could change the program built; remove them, or verify in a fresh clone: pass/windows.h (ignored)"
+)
+for change in "${hidden[@]}"; do
+    IFS='|' read -r what file text hide expected line <<<"$change"
+    rm -rf "$hidden_clone"
+    git clone --quiet "$clones/a" "$hidden_clone"
+    printf '%b\n' "$text" >>"$hidden_clone/$file"
+    "$hide" "$hidden_clone" "$file"
+    status=0
+    "$scripts/verify-release.sh" --ca "$keys/signer.pem" --sources "$hidden_clone" "$signed" >"$work/verify.out" 2>&1 || status=$?
+    [ "$status" = "$expected" ] && grep -qxF -- "$line" "$work/verify.out" \
+        || fail "verify-release.sh in a clone with $what: exit status $status, expected $expected and \"$line\": $(cat "$work/verify.out")"
+done
 # Compared with a program at hand, the verdict says so, and no more.
 if "$scripts/verify-release.sh" --ca "$keys/signer.pem" --unsigned "$other_program" "$work/pem-signed.exe" >"$work/verify.out" 2>&1; then
     grep -qF "is the given program $other_program, signed" "$work/verify.out" && ! grep -qF 'these sources' "$work/verify.out" \
@@ -324,6 +346,8 @@ attacker "$work/description-hides.exe" -h sha256 -certs "$keys/signer.pem" -key 
 attacker "$work/description-forges.exe" -h sha256 -certs "$keys/signer.pem" -key "$keys/signer-key.pem" \
     -n "UsbResetOnResume"$'\n''Countersignatures:'$'\n\t''Timestamp time: Jan  1 00:00:00 2001 GMT'$'\n\t''Issuer: /CN=Forged'$'\n\t''Serial: 01' \
     -ts "$(server_url answer)" -in "$program"
+# A description of the signer's choosing, which Windows shows in place of the file's name.
+attacker "$work/misnamed.exe" -h sha256 -certs "$keys/signer.pem" -key "$keys/signer-key.pem" -n 'Microsoft Windows Update' -in "$program"
 # Content added by someone without the key: a blob beside the signature.
 osslsigncode add -addUnauthenticatedBlob -in "$work/pem-signed.exe" -out "$work/blob.exe" >"$work/attacker.out" 2>&1 \
     || fail "osslsigncode add -addUnauthenticatedBlob: $(cat "$work/attacker.out")"
@@ -357,6 +381,7 @@ verdicts=(
     "a time-stamp of another file's hash|$work/other-hash.exe||$trust_both|1|the time-stamp does not verify"
     "a time-stamp by an authority not trusted|$work/time-stamped.exe||$trust_signer|1|the time-stamp does not verify"
     "a blob added beside the signature|$work/blob.exe||$trust_signer|1|content the signer did not sign"
+    "a signature describing the program by another name|$work/misnamed.exe||$trust_signer|1|describes the program as \"Microsoft Windows Update\", not by its own name \"UsbResetOnResume\""
     "a stranger's certificate beside the signer's|$work/extra-certificate.exe||$trust_signer|1|certificates that are not the signer's chain: /CN=Someone else"
     "a description hiding a broken time-stamp|$work/description-hides.exe||$trust_both|1|cannot be read safely"
     "a description forging a time-stamp beside a valid one|$work/description-forges.exe||$trust_both|1|cannot be read safely"

@@ -1,0 +1,33 @@
+# Ways an edit to a checkout is kept from `git status`, as someone passing another program off as a
+# commit's could keep it; sourced by the package and signing tests. Each takes the checkout and the
+# edited file.
+# shellcheck shell=bash disable=SC2034 # the header is for the scripts that source this
+
+skip_worktree() {
+    git -C "$1" update-index --skip-worktree -- "$2"
+}
+assume_unchanged() {
+    git -C "$1" update-index --assume-unchanged -- "$2"
+}
+# The clone's own exclude list, which no commit carries.
+excluded_locally() {
+    echo "/$2" >>"$1/.git/info/exclude"
+}
+# The commit replaced (`git replace`) by one whose tree holds the edit: HEAD keeps its id, and git
+# reads the edited tree under it.
+under_a_replaced_commit() {
+    git -C "$1" add -- "$2"
+    git -C "$1" replace HEAD "$(git -C "$1" commit-tree -m 'the commit, edited' "$(git -C "$1" write-tree)")"
+}
+# Another repository whose commit holds the edit, for the caller to name in GIT_DIR: git then reads
+# the checkout's files against that commit.
+committed_elsewhere() {
+    git clone --quiet --no-checkout --config core.autocrlf="$(git -C "$1" config core.autocrlf || echo false)" "$1" "$1-elsewhere"
+    git -C "$1-elsewhere" read-tree HEAD
+    GIT_DIR="$1-elsewhere/.git" GIT_WORK_TREE="$1" git add -- "$2"
+    GIT_DIR="$1-elsewhere/.git" git commit --quiet -m 'the commit, edited'
+}
+
+# A header that, found in an include folder before the system's, makes the program change the user's
+# keys instead of the machine's; printf's %b reads its line ends.
+machine_keys_to_user_keys='#pragma GCC system_header\n#include_next <windows.h>\n#undef HKEY_LOCAL_MACHINE\n#define HKEY_LOCAL_MACHINE HKEY_CURRENT_USER'
