@@ -63,12 +63,12 @@ function Test-Controller([Microsoft.Win32.RegistryKey] $instance) {
     $size -le 1024 -and $first -eq 1
 }
 
-# The flag as the program writes it. .NET returns [int] only for a REG_DWORD of at most 4 bytes (a
+# The setting as the program writes it. .NET returns [int] only for a REG_DWORD of at most 4 bytes (a
 # longer one comes back as [long] or as bytes, a REG_QWORD as [long]), so a byte array is never
 # compared with 1.
-function Test-Flag([Microsoft.Win32.RegistryKey] $instance) {
-    $flag = $instance.GetValue('ForceHCResetOnResume', $null, 'DoNotExpandEnvironmentNames')
-    $flag -is [int] -and $flag -eq 1
+function Test-Setting([Microsoft.Win32.RegistryKey] $instance) {
+    $setting = $instance.GetValue('ForceHCResetOnResume', $null, 'DoNotExpandEnvironmentNames')
+    $setting -is [int] -and $setting -eq 1
 }
 
 $applied = $true
@@ -82,13 +82,17 @@ try {
         try {
             # GetSubKeyNames throws when the enumeration ends on an error.
             foreach ($name in $class.GetSubKeyNames()) {
-                # The program skips an instance it cannot open even for reading, and so does this.
+                # A name holding a NUL cannot be opened by name (cut short, it names another key);
+                # the program passes it over, and so does this.
+                if ($name.IndexOf([char]0) -ge 0) { continue }
+                # The program skips an instance it cannot open even for reading, and so does this. A
+                # registry link is opened where it leads, as the program opens it.
                 $instance = try { $class.OpenSubKey($name, $check, $readRights) } catch { $null }
                 if (-not $instance) { continue }
                 try {
-                    # A controller, or an instance that cannot be judged, needs the flag.
+                    # A controller, or an instance that cannot be judged, needs the setting.
                     $controller = Test-Controller $instance
-                    if ($controller -ne $false -and -not (Test-Flag $instance)) { $applied = $false }
+                    if ($controller -ne $false -and -not (Test-Setting $instance)) { $applied = $false }
                 } finally {
                     $instance.Close()
                 }

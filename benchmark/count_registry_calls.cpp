@@ -1,6 +1,6 @@
 // Counts the registry calls the sweep makes on 3 x 300 instances in the in-memory registry, against
 // the fewest the algorithm can make with the five operations.
-#include "class_key_paths.h"
+#include "control_sets.h"
 #include "in_memory_registry.h"
 #include "sweep_control_sets.h"
 

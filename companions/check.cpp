@@ -1,50 +1,67 @@
 // The check companion's work: the controllers the program writes, with their setting as it is now,
-// by the program's own rule and calls, reading only.
-#include "class_key_paths.h"
+// by the program's own rule and walk, reading only.
 #include "companions.h"
+#include "control_sets.h"
+#include "instance_loop.h"
 
 namespace {
 
-// Reads the setting into `data`, the instance's one buffer: its "Controller" has been judged already.
-[[nodiscard]] FlagState ReadFlag(HKEY instance, ControllerBuffer& data)
-{
-    FlagState flag;
-    flag.size = sizeof data;
-    flag.status = RegQueryValueExW(instance, ResetOnResumeValueName, nullptr, &flag.type, data, &flag.size);
-    flag.data = data;
-    return flag;
-}
+class SettingChecker : public ReportingLoop {
+public:
+    // The class key as the program opens it, so that one the program cannot look through fails the
+    // check too.
+    static constexpr REGSAM ClassKeyAccess = ProgramClassKeyAccess;
 
-} // namespace
+    using ReportingLoop::ReportingLoop;
 
-int CheckClassKey(const WCHAR* classKeyPath, Report& report)
-{
-    ControllerBuffer data;
-    return VisitInstances(classKeyPath, report, [&](HKEY classKey, const WCHAR* name) {
+    // Returns true when the instance is a controller without the setting as the program writes it.
+    [[nodiscard]] bool Visit(HKEY classKey, const WCHAR* name)
+    {
+        // A link is named, then judged where it leads, as the program follows it.
+        LinkTarget target;
+        if (IsRegistryLink(classKey, name, target)) {
+            report_.Link(name, target.text, target.length);
+        }
         // Read access only: the check changes nothing, and runs without administrator rights. The
         // program, elevated, may still open an instance this cannot; such a one is named.
         OwnedKey instance;
         const LSTATUS opened = instance.Open(classKey, name, InstanceReadAccess);
         if (opened != ERROR_SUCCESS) {
-            report.NotRead(name, opened);
+            report_.NotOpened(name, opened);
             return false;
         }
-        if (!IsControllerInstance(instance.Get(), data)) {
+        if (!IsControllerInstance(instance.Get(), data_)) {
             return false;
         }
-        const FlagState flag = ReadFlag(instance.Get(), data);
-        report.Controller(name, flag);
-        return !flag.Applied();
-    });
+        const SettingState setting = ReadSetting(instance.Get(), data_);
+        report_.Controller(name, setting);
+        return !setting.Applied();
+    }
+
+private:
+    ControllerBuffer data_;
+};
+
+} // namespace
+
+int CheckClassKey(const WCHAR* classKeyPath, Report& report)
+{
+    SettingChecker checker(report);
+    return VisitInstances(classKeyPath, checker);
 }
 
 int CheckControlSets(Report& report)
 {
     // As for the program, the sets Windows is not running are looked at but do not decide.
-    for (const WCHAR* classKeyPath : OtherClassKeyPaths) {
-        report.ControlSet(classKeyPath);
-        (void)CheckClassKey(classKeyPath, report);
-    }
-    report.ControlSet(CurrentClassKeyPath);
-    return CheckClassKey(CurrentClassKeyPath, report);
+    return ForEachControlSet([&](const WCHAR* classKeyPath) {
+               report.ControlSet(classKeyPath);
+               return CheckClassKey(classKeyPath, report);
+           }).currentSet;
+}
+
+int RunCheck(Output& output)
+{
+    Listing listing(output);
+    const int status = CheckControlSets(listing);
+    return listing.Whole() ? status : ListingLostStatus;
 }

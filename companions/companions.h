@@ -4,25 +4,9 @@
 #pragma once
 
 #include "controller_rule.h"
-#include "owned_key.h"
 #include "registry_api.h"
 
 #include <cstddef>
-
-// The setting of one controller as the check read it. `status` is that of reading it: ERROR_SUCCESS
-// (then type, size and the first `size` bytes of data are what is stored), ERROR_FILE_NOT_FOUND (no
-// setting), ERROR_MORE_DATA (more than ControllerDataCapacity bytes, `size` of them) or another error.
-struct FlagState {
-    LSTATUS status = ERROR_FILE_NOT_FOUND;
-    DWORD type = REG_NONE;
-    DWORD size = 0;
-    const BYTE* data = nullptr;
-
-    [[nodiscard]] bool Applied() const
-    {
-        return status == ERROR_SUCCESS && IsResetOnResumeApplied(type, data, size);
-    }
-};
 
 // What a companion tells its reader, in the order it finds it. Names are as the registry gave them.
 class Report {
@@ -31,57 +15,53 @@ public:
     // Before each control set: its class key's path below HKEY_LOCAL_MACHINE.
     virtual void ControlSet(const WCHAR* classKeyPath) = 0;
     // Opening the set's class key: ERROR_SUCCESS, ERROR_FILE_NOT_FOUND (no class key) or the error.
-    virtual void ClassKey(LSTATUS status) = 0;
+    virtual void ClassKeyOpened(LSTATUS status) = 0;
     // The check: an instance the program writes, and its setting as it is now.
-    virtual void Controller(const WCHAR* name, const FlagState& flag) = 0;
+    virtual void Controller(const WCHAR* name, const SettingState& setting) = 0;
     // The undo: the setting was removed from this instance.
     virtual void Removed(const WCHAR* name) = 0;
-    // The undo: this instance still holds the setting (or may: its setting could not be read).
-    virtual void Left(const WCHAR* name, LSTATUS status) = 0;
+    // The undo: this instance still holds the setting (or may: it could not be read), for this reason.
+    virtual void NotRemoved(const WCHAR* name, LSTATUS status) = 0;
+    // This instance is a registry link to the key the kernel names `target` (`length` characters; no
+    // target when its name is too long to read). The check follows it as the program does.
+    virtual void Link(const WCHAR* name, const WCHAR* target, DWORD length) = 0;
+    // The undo: the key this link leads to holds the setting, which the undo does not remove through
+    // a link.
+    virtual void NotRemovedBehindLink(const WCHAR* name) = 0;
     // An instance that could not be opened, as the program skips it.
-    virtual void NotRead(const WCHAR* name, LSTATUS status) = 0;
+    virtual void NotOpened(const WCHAR* name, LSTATUS status) = 0;
     // The subkey at this index has a name longer than NameCapacity holds, as the program skips it.
     virtual void NameTooLong(DWORD index) = 0;
+    // A subkey whose name, `length` characters as the registry gave it, holds a NUL, as the program
+    // skips it.
+    virtual void NameHoldsNul(const WCHAR* name, DWORD length) = 0;
     // The status that ended the list of instances: ERROR_NO_MORE_ITEMS when every one was visited.
     virtual void ListEnded(LSTATUS status) = 0;
 };
 
-// Visits every instance of HKEY_LOCAL_MACHINE\classKeyPath as the program's pass does (same access,
-// same name buffer, a name too long skipped) and calls visit(classKey, name), which returns true when
-// that instance leaves the job undone. Returns 1 when one did, or when the class key is there but
-// could not be opened or its instances listed to the end; else 0 (also when it is not there).
-template <typename Visit>
-[[nodiscard]] int VisitInstances(const WCHAR* classKeyPath, Report& report, Visit visit)
-{
-    OwnedKey classKey;
-    const LSTATUS opened = classKey.Open(HKEY_LOCAL_MACHINE, classKeyPath, ClassKeyAccess);
-    report.ClassKey(opened);
-    if (opened != ERROR_SUCCESS) {
-        return opened == ERROR_FILE_NOT_FOUND ? 0 : 1;
-    }
-    int result = 0;
-    WCHAR name[NameCapacity];
-    for (DWORD index = 0;; ++index) {
-        DWORD nameLength = NameCapacity;
-        const LSTATUS status =
-            RegEnumKeyExW(classKey.Get(), index, name, &nameLength, nullptr, nullptr, nullptr, nullptr);
-        if (status == ERROR_MORE_DATA) {
-            report.NameTooLong(index);
-            continue;
-        }
-        if (status != ERROR_SUCCESS) {
-            report.ListEnded(status);
-            if (status != ERROR_NO_MORE_ITEMS) {
-                result = 1;
-            }
-            break;
-        }
-        if (visit(classKey.Get(), name)) {
-            result = 1;
-        }
-    }
-    return result;
-}
+// Whether the instance is a registry link: opened as itself, it holds "SymbolicLinkValue" of type
+// REG_LINK, the kernel's name of the key it leads to, read into `target` (`length` characters, or
+// length 0 when the name does not fit). The program follows links without asking; the companions ask
+// so that they can say so, and so that the undo never deletes through one.
+struct LinkTarget {
+    WCHAR text[ControllerDataCapacity / sizeof(WCHAR)];
+    DWORD length;
+};
+[[nodiscard]] bool IsRegistryLink(HKEY classKey, const WCHAR* name, LinkTarget& target);
+
+// A companion's walk over the instances, the program's own (see VisitInstances), telling the report
+// what the walk found besides the instances.
+class ReportingLoop {
+public:
+    explicit ReportingLoop(Report& report) : report_(report) {}
+    void ClassKeyOpened(LSTATUS status) { report_.ClassKeyOpened(status); }
+    void NameTooLong(DWORD index) { report_.NameTooLong(index); }
+    void NameHoldsNul(const WCHAR* name, DWORD length) { report_.NameHoldsNul(name, length); }
+    void ListEnded(LSTATUS status) { report_.ListEnded(status); }
+
+protected:
+    Report& report_;
+};
 
 // Lists the controllers of one class key with their setting, and the instances it could not open.
 // Changes nothing. Returns 1 when a controller lacks the setting exactly as the program writes it
@@ -107,7 +87,8 @@ public:
 
     void Append(const WCHAR* text, std::size_t length);
     void Append(const WCHAR* text);
-    void AppendNumber(DWORD value, unsigned base = 10);
+    void AppendDecimal(DWORD value);
+    void AppendHex(DWORD value);
     void Clear() { size_ = 0; }
     [[nodiscard]] const WCHAR* Data() const { return data_; }
     [[nodiscard]] std::size_t Size() const { return size_; }
@@ -122,7 +103,8 @@ private:
 class Output {
 public:
     virtual ~Output() = default;
-    virtual void Write(const WCHAR* text, std::size_t length) = 0;
+    // Returns false when the text could not all be written.
+    [[nodiscard]] virtual bool Write(const WCHAR* text, std::size_t length) = 0;
 };
 
 // A Report as lines for an administrator, one instance per line with its name last and exactly as
@@ -132,22 +114,41 @@ public:
     explicit Listing(Output& output) : output_(output) {}
 
     void ControlSet(const WCHAR* classKeyPath) override;
-    void ClassKey(LSTATUS status) override;
-    void Controller(const WCHAR* name, const FlagState& flag) override;
+    void ClassKeyOpened(LSTATUS status) override;
+    void Controller(const WCHAR* name, const SettingState& setting) override;
     void Removed(const WCHAR* name) override;
-    void Left(const WCHAR* name, LSTATUS status) override;
-    void NotRead(const WCHAR* name, LSTATUS status) override;
+    void NotRemoved(const WCHAR* name, LSTATUS status) override;
+    void Link(const WCHAR* name, const WCHAR* target, DWORD length) override;
+    void NotRemovedBehindLink(const WCHAR* name) override;
+    void NotOpened(const WCHAR* name, LSTATUS status) override;
     void NameTooLong(DWORD index) override;
+    void NameHoldsNul(const WCHAR* name, DWORD length) override;
     void ListEnded(LSTATUS status) override;
 
+    // Whether every line so far reached the output whole.
+    [[nodiscard]] bool Whole() const { return whole_; }
+
 private:
-    // Ends the line being built and sends it, or keeps it for the end of the control set.
-    void EndLine(bool deferred = false);
+    void Send(const Text& text);
+    // Ends the line being built and sends it.
+    void SendLine();
+    // Ends the line being built and keeps it for the end of the control set's list.
+    void KeepLineForListEnd();
 
     Output& output_;
     Text line_;
     Text deferred_;
+    bool whole_ = true;
 };
+
+// The companions' exit status when their listing could not be written whole (a full disk, a closed
+// pipe): the work was done, but the record of it is lost, which the reader must learn.
+constexpr int ListingLostStatus = 2;
+
+// A companion's whole run, its listing sent to `output`: the status of CheckControlSets or
+// UndoControlSets, or ListingLostStatus.
+[[nodiscard]] int RunCheck(Output& output);
+[[nodiscard]] int RunUndo(Output& output);
 
 // UTF-8 for the UTF-16 text: every name the registry holds keeps its characters, except an unpaired
 // surrogate, which UTF-8 cannot carry and becomes U+FFFD. `out` holds at least 3 bytes per WCHAR;
@@ -160,7 +161,7 @@ std::size_t EncodeUtf8(const WCHAR* text, std::size_t length, char* out);
 class StandardOutput final : public Output {
 public:
     StandardOutput();
-    void Write(const WCHAR* text, std::size_t length) override;
+    bool Write(const WCHAR* text, std::size_t length) override;
 
 private:
     HANDLE handle_;

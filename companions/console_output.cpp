@@ -9,23 +9,24 @@ StandardOutput::StandardOutput() : handle_(GetStdHandle(STD_OUTPUT_HANDLE)), con
     console_ = handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE && GetConsoleMode(handle_, &mode) != 0;
 }
 
-void StandardOutput::Write(const WCHAR* text, std::size_t length)
+bool StandardOutput::Write(const WCHAR* text, std::size_t length)
 {
+    // Started with no standard output at all (detached, as some deployment tools start programs),
+    // nobody asked for the listing, so none is lost.
     if (handle_ == nullptr || handle_ == INVALID_HANDLE_VALUE || length == 0) {
-        return;
+        return true;
     }
     if (console_) {
-        // A console may take fewer characters than given; what it refuses outright is lost, as a
-        // closed console would lose it.
+        // A console may take fewer characters than given.
         while (length > 0) {
             DWORD written = 0;
             if (WriteConsoleW(handle_, text, static_cast<DWORD>(length), &written, nullptr) == 0 || written == 0) {
-                return;
+                return false;
             }
             text += written;
             length -= written;
         }
-        return;
+        return true;
     }
     char* bytes = static_cast<char*>(std::malloc(length * 3));
     if (bytes == nullptr) {
@@ -41,4 +42,5 @@ void StandardOutput::Write(const WCHAR* text, std::size_t length)
         done += written;
     }
     std::free(bytes);
+    return done == size;
 }

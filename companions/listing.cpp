@@ -1,7 +1,9 @@
 // The companions' listing: what they report, as lines an administrator reads and a script can split
 // (everything after the first ": " of an instance line is the instance's name).
 #include "companions.h"
+#include "instance_loop.h"
 
+#include <cstdint>
 #include <cstdlib>
 
 Text::~Text()
@@ -35,9 +37,12 @@ void Text::Append(const WCHAR* text)
     Append(text, length);
 }
 
-void Text::AppendNumber(DWORD value, unsigned base)
+namespace {
+
+void AppendDigits(Text& text, DWORD value, DWORD base)
 {
-    WCHAR digits[16];
+    // 32 bits are at most 10 decimal or 8 hexadecimal digits.
+    WCHAR digits[10];
     std::size_t count = 0;
     do {
         const DWORD digit = value % base;
@@ -45,8 +50,20 @@ void Text::AppendNumber(DWORD value, unsigned base)
         value /= base;
     } while (value != 0);
     while (count > 0) {
-        Append(&digits[--count], 1);
+        text.Append(&digits[--count], 1);
     }
+}
+
+} // namespace
+
+void Text::AppendDecimal(DWORD value)
+{
+    AppendDigits(*this, value, 10);
+}
+
+void Text::AppendHex(DWORD value)
+{
+    AppendDigits(*this, value, 16);
 }
 
 std::size_t EncodeUtf8(const WCHAR* text, std::size_t length, char* out)
@@ -103,50 +120,103 @@ const WCHAR* TypeName(DWORD type)
 void AppendError(Text& line, LSTATUS status)
 {
     line.Append(WIDE("error "));
-    line.AppendNumber(static_cast<DWORD>(status));
+    line.AppendDecimal(static_cast<DWORD>(status));
 }
 
-// The name as the registry holds it, but for what would let a name pass for more than one name or
-// break its line: controls (CR and LF among them), the line and paragraph separators, the marks that
-// reorder text on screen, and an unpaired surrogate, which UTF-8 cannot carry. Each comes out as
-// \uXXXX; a key name holds no backslash, so the escape cannot be mistaken for part of a name.
-void AppendName(Text& line, const WCHAR* name)
+// Characters that show as nothing, as a space, or as a change to the text around them, so that a
+// name holding one could look like another name: controls (CR and LF among them), the format
+// characters (general category Cf: the marks that reorder text, zero-width characters, the byte order
+// mark, tags), every space but U+0020, the line and paragraph separators, the combining grapheme
+// joiner, variation selectors, Hangul fillers, the default-ignorable reserved code points and the
+// interlinear annotation marks. `code` is a whole code point.
+bool HidesOrMimics(std::uint32_t code)
+{
+    struct Range {
+        std::uint32_t first, last;
+    };
+    static constexpr Range Ranges[] = {
+        {0x0000, 0x001F}, {0x007F, 0x00A0}, {0x00AD, 0x00AD}, {0x034F, 0x034F}, {0x0600, 0x0605},
+        {0x061C, 0x061C}, {0x06DD, 0x06DD}, {0x070F, 0x070F}, {0x0890, 0x0891}, {0x08E2, 0x08E2},
+        {0x115F, 0x1160}, {0x1680, 0x1680}, {0x17B4, 0x17B5}, {0x180B, 0x180F}, {0x2000, 0x200F},
+        {0x2028, 0x202F}, {0x205F, 0x206F}, {0x3000, 0x3000}, {0x3164, 0x3164}, {0xFE00, 0xFE0F},
+        {0xFEFF, 0xFEFF}, {0xFFA0, 0xFFA0}, {0xFFF0, 0xFFFB}, {0x110BD, 0x110BD}, {0x110CD, 0x110CD},
+        {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0000, 0xE0FFF},
+    };
+    for (const Range& range : Ranges) {
+        if (code >= range.first && code <= range.last) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void AppendEscape(Text& line, WCHAR c)
+{
+    line.Append(WIDE("\\u"));
+    for (int shift = 12; shift >= 0; shift -= 4) {
+        const unsigned digit = (static_cast<unsigned>(c) >> shift) & 0xFu;
+        const WCHAR hex = static_cast<WCHAR>(digit < 10 ? WIDE('0') + digit : WIDE('A') + digit - 10);
+        line.Append(&hex, 1);
+    }
+}
+
+// The name as the registry holds it, all `length` characters, but for what could hide in it or let
+// it pass for another name or break its line: the characters HidesOrMimics names, a space at either
+// end, and an unpaired surrogate, which UTF-8 cannot carry. Each UTF-16 unit of those comes out as
+// \uXXXX; a key name holds no backslash, so an escape cannot be mistaken for part of a name, and two
+// different names never print the same.
+void AppendName(Text& line, const WCHAR* name, std::size_t length)
 {
     const auto isHigh = [](WCHAR c) { return c >= 0xD800 && c <= 0xDBFF; };
     const auto isLow = [](WCHAR c) { return c >= 0xDC00 && c <= 0xDFFF; };
-    for (std::size_t i = 0; name[i] != 0; ++i) {
+    for (std::size_t i = 0; i < length; ++i) {
         const WCHAR c = name[i];
-        if (isHigh(c) && isLow(name[i + 1])) {
-            line.Append(&name[i], 2);
+        if (isHigh(c) && i + 1 < length && isLow(name[i + 1])) {
+            const std::uint32_t code = 0x10000 + ((static_cast<std::uint32_t>(c) - 0xD800) << 10)
+                                       + (static_cast<std::uint32_t>(name[i + 1]) - 0xDC00);
+            if (HidesOrMimics(code)) {
+                AppendEscape(line, c);
+                AppendEscape(line, name[i + 1]);
+            } else {
+                line.Append(&name[i], 2);
+            }
             ++i;
             continue;
         }
-        const bool escaped = c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029
-                             || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) || isHigh(c)
-                             || isLow(c);
-        if (!escaped) {
+        const bool endSpace = c == WIDE(' ') && (i == 0 || i + 1 == length);
+        if (HidesOrMimics(c) || isHigh(c) || isLow(c) || endSpace) {
+            AppendEscape(line, c);
+        } else {
             line.Append(&name[i], 1);
-            continue;
-        }
-        line.Append(WIDE("\\u"));
-        for (int shift = 12; shift >= 0; shift -= 4) {
-            const unsigned digit = (static_cast<unsigned>(c) >> shift) & 0xFu;
-            const WCHAR hex = static_cast<WCHAR>(digit < 10 ? WIDE('0') + digit : WIDE('A') + digit - 10);
-            line.Append(&hex, 1);
         }
     }
+}
+
+void AppendName(Text& line, const WCHAR* name)
+{
+    AppendName(line, name, CharactersBeforeNul(name));
 }
 
 } // namespace
 
-void Listing::EndLine(bool deferred)
+void Listing::Send(const Text& text)
+{
+    if (text.Size() != 0 && !output_.Write(text.Data(), text.Size())) {
+        whole_ = false;
+    }
+}
+
+void Listing::SendLine()
 {
     line_.Append(WIDE("\r\n"));
-    if (deferred) {
-        deferred_.Append(line_.Data(), line_.Size());
-    } else {
-        output_.Write(line_.Data(), line_.Size());
-    }
+    Send(line_);
+    line_.Clear();
+}
+
+void Listing::KeepLineForListEnd()
+{
+    line_.Append(WIDE("\r\n"));
+    deferred_.Append(line_.Data(), line_.Size());
     line_.Clear();
 }
 
@@ -164,7 +234,7 @@ void Listing::ControlSet(const WCHAR* classKeyPath)
     line_.Append(start, static_cast<std::size_t>(end - start));
 }
 
-void Listing::ClassKey(LSTATUS status)
+void Listing::ClassKeyOpened(LSTATUS status)
 {
     if (status == ERROR_FILE_NOT_FOUND) {
         line_.Append(WIDE(": no USB class key"));
@@ -175,86 +245,112 @@ void Listing::ClassKey(LSTATUS status)
     } else {
         line_.Append(WIDE(":"));
     }
-    EndLine();
+    SendLine();
 }
 
-void Listing::Controller(const WCHAR* name, const FlagState& flag)
+void Listing::Controller(const WCHAR* name, const SettingState& setting)
 {
     line_.Append(WIDE("  controller, ForceHCResetOnResume "));
-    const WCHAR* type = TypeName(flag.type);
-    if (flag.status == ERROR_FILE_NOT_FOUND) {
+    const WCHAR* type = TypeName(setting.type);
+    if (setting.status == ERROR_FILE_NOT_FOUND) {
         line_.Append(WIDE("absent"));
-    } else if (flag.status == ERROR_MORE_DATA) {
+    } else if (setting.status == ERROR_MORE_DATA) {
         line_.Append(WIDE("of more than "));
-        line_.AppendNumber(ControllerDataCapacity);
+        line_.AppendDecimal(ControllerDataCapacity);
         line_.Append(WIDE(" bytes"));
-    } else if (flag.status != ERROR_SUCCESS) {
+    } else if (setting.status != ERROR_SUCCESS) {
         line_.Append(WIDE("not read ("));
-        AppendError(line_, flag.status);
+        AppendError(line_, setting.status);
         line_.Append(WIDE(")"));
-    } else if (flag.type == REG_DWORD && flag.size == sizeof(DWORD)) {
-        const DWORD value = static_cast<DWORD>(flag.data[0]) | static_cast<DWORD>(flag.data[1]) << 8
-                            | static_cast<DWORD>(flag.data[2]) << 16 | static_cast<DWORD>(flag.data[3]) << 24;
+    } else if (setting.type == REG_DWORD && setting.size == sizeof(DWORD)) {
+        const DWORD value = static_cast<DWORD>(setting.data[0]) | static_cast<DWORD>(setting.data[1]) << 8
+                            | static_cast<DWORD>(setting.data[2]) << 16 | static_cast<DWORD>(setting.data[3]) << 24;
         line_.Append(WIDE("REG_DWORD 0x"));
-        line_.AppendNumber(value, 16);
+        line_.AppendHex(value);
     } else {
         if (type != nullptr) {
             line_.Append(type);
         } else {
             line_.Append(WIDE("of type "));
-            line_.AppendNumber(flag.type);
+            line_.AppendDecimal(setting.type);
         }
         line_.Append(WIDE(", "));
-        line_.AppendNumber(flag.size);
-        line_.Append(flag.size == 1 ? WIDE(" byte") : WIDE(" bytes"));
+        line_.AppendDecimal(setting.size);
+        line_.Append(setting.size == 1 ? WIDE(" byte") : WIDE(" bytes"));
     }
     line_.Append(WIDE(": "));
     AppendName(line_, name);
-    EndLine();
+    SendLine();
 }
 
 void Listing::Removed(const WCHAR* name)
 {
     line_.Append(WIDE("  ForceHCResetOnResume removed: "));
     AppendName(line_, name);
-    EndLine();
+    SendLine();
 }
 
-void Listing::Left(const WCHAR* name, LSTATUS status)
+void Listing::NotRemoved(const WCHAR* name, LSTATUS status)
 {
     line_.Append(WIDE("  ForceHCResetOnResume not removed ("));
     AppendError(line_, status);
     line_.Append(WIDE("): "));
     AppendName(line_, name);
-    EndLine();
+    SendLine();
 }
 
-void Listing::NotRead(const WCHAR* name, LSTATUS status)
+void Listing::Link(const WCHAR* name, const WCHAR* target, DWORD length)
+{
+    line_.Append(WIDE("  registry link"));
+    if (length != 0) {
+        line_.Append(WIDE(" to "));
+        AppendName(line_, target, length);
+    }
+    line_.Append(WIDE(": "));
+    AppendName(line_, name);
+    SendLine();
+}
+
+void Listing::NotRemovedBehindLink(const WCHAR* name)
+{
+    line_.Append(WIDE("  ForceHCResetOnResume not removed, behind a registry link: "));
+    AppendName(line_, name);
+    SendLine();
+}
+
+void Listing::NotOpened(const WCHAR* name, LSTATUS status)
 {
     line_.Append(WIDE("  not opened ("));
     AppendError(line_, status);
     line_.Append(WIDE("), skipped as the program skips it: "));
     AppendName(line_, name);
-    EndLine(true);
+    KeepLineForListEnd();
 }
 
 void Listing::NameTooLong(DWORD index)
 {
     line_.Append(WIDE("  name longer than "));
-    line_.AppendNumber(NameCapacity - 1);
+    line_.AppendDecimal(NameCapacity - 1);
     line_.Append(WIDE(" characters, skipped as the program skips it: subkey number "));
-    line_.AppendNumber(index);
-    EndLine(true);
+    line_.AppendDecimal(index);
+    KeepLineForListEnd();
+}
+
+void Listing::NameHoldsNul(const WCHAR* name, DWORD length)
+{
+    line_.Append(WIDE("  name holding a NUL, skipped as the program skips it: "));
+    AppendName(line_, name, length);
+    KeepLineForListEnd();
 }
 
 void Listing::ListEnded(LSTATUS status)
 {
-    output_.Write(deferred_.Data(), deferred_.Size());
+    Send(deferred_);
     deferred_.Clear();
     if (status != ERROR_NO_MORE_ITEMS) {
         line_.Append(WIDE("  the list of instances stopped early ("));
         AppendError(line_, status);
         line_.Append(WIDE(")"));
-        EndLine();
+        SendLine();
     }
 }

@@ -1,7 +1,8 @@
 // The undo companion's work: ForceHCResetOnResume removed from every instance, and nothing else
 // changed: no key is created or deleted, no other value touched.
-#include "class_key_paths.h"
 #include "companions.h"
+#include "control_sets.h"
+#include "instance_loop.h"
 
 namespace {
 
@@ -9,56 +10,96 @@ namespace {
 constexpr REGSAM InstanceRemoveAccess = KEY_SET_VALUE;
 static_assert(InstanceRemoveAccess == 0x0002);
 
-// Returns true when the instance may still hold the setting.
-[[nodiscard]] bool RemoveFlag(HKEY classKey, const WCHAR* name, Report& report)
-{
-    OwnedKey instance;
-    const LSTATUS opened = instance.Open(classKey, name, InstanceRemoveAccess);
-    if (opened == ERROR_SUCCESS) {
-        const LSTATUS removed = RegDeleteValueW(instance.Get(), ResetOnResumeValueName);
-        if (removed == ERROR_SUCCESS) {
-            report.Removed(name);
-        } else if (removed != ERROR_FILE_NOT_FOUND) {
-            report.Left(name, removed);
-            return true;
+class SettingRemover : public ReportingLoop {
+public:
+    // Only to list the instances, which are opened by name: nothing of the class key's own is read.
+    static constexpr REGSAM ClassKeyAccess = KEY_ENUMERATE_SUB_KEYS;
+
+    using ReportingLoop::ReportingLoop;
+
+    // Returns true when the instance may still hold the setting.
+    [[nodiscard]] bool Visit(HKEY classKey, const WCHAR* name)
+    {
+        LinkTarget target;
+        if (IsRegistryLink(classKey, name, target)) {
+            report_.Link(name, target.text, target.length);
+            return SettingBehindLink(classKey, name);
         }
-        return false;
+        // Every instance is opened as itself: should it have become a link since it was looked at,
+        // the undo still deletes nothing beyond it.
+        OwnedKey instance;
+        const LSTATUS opened = instance.Open(classKey, name, InstanceRemoveAccess, REG_OPTION_OPEN_LINK);
+        if (opened == ERROR_SUCCESS) {
+            const LSTATUS removed = RegDeleteValueW(instance.Get(), SettingValueName);
+            if (removed == ERROR_SUCCESS) {
+                report_.Removed(name);
+            } else if (removed != ERROR_FILE_NOT_FOUND) {
+                report_.NotRemoved(name, removed);
+                return true;
+            }
+            return false;
+        }
+        // Refused the change: whether that matters depends on whether the setting is there. An
+        // instance that cannot even be read (the class key's "Properties" is one) is named, as the
+        // program skips it.
+        OwnedKey readOnly;
+        const LSTATUS readable = readOnly.Open(classKey, name, InstanceReadAccess, REG_OPTION_OPEN_LINK);
+        if (readable != ERROR_SUCCESS) {
+            report_.NotOpened(name, readable);
+            return false;
+        }
+        DWORD size = 0;
+        const LSTATUS present = RegQueryValueExW(readOnly.Get(), SettingValueName, nullptr, nullptr, nullptr, &size);
+        if (present == ERROR_FILE_NOT_FOUND) {
+            return false;
+        }
+        // There, or not known not to be: either way it was not removed.
+        report_.NotRemoved(name, present == ERROR_SUCCESS ? opened : present);
+        return true;
     }
-    // Refused the change: whether that matters depends on whether the setting is there. An instance
-    // that cannot even be read (the class key's "Properties" is one) is named, as the program skips it.
-    OwnedKey readOnly;
-    const LSTATUS readable = readOnly.Open(classKey, name, InstanceReadAccess);
-    if (readable != ERROR_SUCCESS) {
-        report.NotRead(name, readable);
-        return false;
+
+private:
+    // A link is never deleted through: the key it leads to is another key, perhaps one outside the
+    // USB class, which the program wrote only because it follows links. Returns true, and says so,
+    // when that key holds the setting (or may), so that the administrator learns where it is left.
+    [[nodiscard]] bool SettingBehindLink(HKEY classKey, const WCHAR* name)
+    {
+        OwnedKey through;
+        const LSTATUS opened = through.Open(classKey, name, InstanceReadAccess);
+        if (opened != ERROR_SUCCESS) {
+            report_.NotOpened(name, opened);
+            return false;
+        }
+        DWORD size = 0;
+        if (RegQueryValueExW(through.Get(), SettingValueName, nullptr, nullptr, nullptr, &size) == ERROR_FILE_NOT_FOUND) {
+            return false;
+        }
+        report_.NotRemovedBehindLink(name);
+        return true;
     }
-    DWORD size = 0;
-    const LSTATUS present = RegQueryValueExW(readOnly.Get(), ResetOnResumeValueName, nullptr, nullptr, nullptr, &size);
-    if (present == ERROR_FILE_NOT_FOUND) {
-        return false;
-    }
-    // There, or not known not to be: either way it was not removed.
-    report.Left(name, present == ERROR_SUCCESS ? opened : present);
-    return true;
-}
+};
 
 } // namespace
 
 int UndoClassKey(const WCHAR* classKeyPath, Report& report)
 {
-    return VisitInstances(classKeyPath, report,
-                          [&](HKEY classKey, const WCHAR* name) { return RemoveFlag(classKey, name, report); });
+    SettingRemover remover(report);
+    return VisitInstances(classKeyPath, remover);
 }
 
 int UndoControlSets(Report& report)
 {
     // Every set is undone whatever the others gave; what is left in any of them fails the run.
-    int result = 0;
-    for (const WCHAR* classKeyPath : ClassKeyPaths) {
+    const SweepResults results = ForEachControlSet([&](const WCHAR* classKeyPath) {
         report.ControlSet(classKeyPath);
-        if (UndoClassKey(classKeyPath, report) != 0) {
-            result = 1;
-        }
-    }
-    return result;
+        return UndoClassKey(classKeyPath, report);
+    });
+    return results.otherSets != 0 || results.currentSet != 0 ? 1 : 0;
+}
+
+int RunUndo(Output& output)
+{
+    Listing listing(output);
+    const int status = UndoControlSets(listing);
+    return listing.Whole() ? status : ListingLostStatus;
 }

@@ -2,14 +2,9 @@
 #include "sweep_control_sets.h"
 
 #include "apply_to_class_key.h"
-#include "class_key_paths.h"
+#include "control_sets.h"
 
 int SweepControlSets()
 {
-    // A failure in a set Windows is not running must neither fail the deployment nor keep the
-    // running set from its pass.
-    for (const WCHAR* classKeyPath : OtherClassKeyPaths) {
-        (void)ApplyToClassKey(classKeyPath);
-    }
-    return ApplyToClassKey(CurrentClassKeyPath);
+    return ForEachControlSet(ApplyToClassKey).currentSet;
 }

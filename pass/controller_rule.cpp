@@ -12,15 +12,24 @@ bool IsControllerInstance(HKEY instance, ControllerBuffer& data)
            && size >= 1 && data[0] == ControllerMarker;
 }
 
-bool IsResetOnResumeApplied(DWORD type, const BYTE* data, DWORD size)
+bool IsSettingApplied(DWORD type, const BYTE* data, DWORD size)
 {
-    if (type != REG_DWORD || size != sizeof ResetOnResumeData) {
+    if (type != REG_DWORD || size != sizeof SettingData) {
         return false;
     }
     for (DWORD i = 0; i < size; ++i) {
-        if (data[i] != ResetOnResumeData[i]) {
+        if (data[i] != SettingData[i]) {
             return false;
         }
     }
     return true;
+}
+
+SettingState ReadSetting(HKEY instance, ControllerBuffer& data)
+{
+    SettingState setting;
+    setting.size = sizeof data;
+    setting.status = RegQueryValueExW(instance, SettingValueName, nullptr, &setting.type, data, &setting.size);
+    setting.data = data;
+    return setting;
 }

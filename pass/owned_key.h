@@ -10,13 +10,13 @@ public:
     OwnedKey& operator=(const OwnedKey&) = delete;
     ~OwnedKey() { Hold(nullptr); }
 
-    // Opens parent\path with the given access and returns the platform's status; on failure the key
-    // stays empty. A key held from an earlier open is closed either way, so opening twice cannot lose
-    // a handle.
-    [[nodiscard]] LSTATUS Open(HKEY parent, const WCHAR* path, REGSAM access)
+    // Opens parent\path with the given access (and options: REG_OPTION_OPEN_LINK opens a registry
+    // link itself) and returns the platform's status; on failure the key stays empty. A key held from
+    // an earlier open is closed either way, so opening twice cannot lose a handle.
+    [[nodiscard]] LSTATUS Open(HKEY parent, const WCHAR* path, REGSAM access, DWORD options = 0)
     {
         HKEY opened = nullptr;
-        const LSTATUS status = RegOpenKeyExW(parent, path, 0, access, &opened);
+        const LSTATUS status = RegOpenKeyExW(parent, path, options, access, &opened);
         // On failure `opened` may hold anything the platform left there: it is not ours to close.
         Hold(status == ERROR_SUCCESS ? opened : nullptr);
         return status;

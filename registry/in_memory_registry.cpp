@@ -39,9 +39,13 @@ HKEY const NeverOpened = reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0xBA
 
 } // namespace
 
+// Links followed in one open before it fails, as the platform gives up on a loop of links.
+constexpr unsigned MaxLinkDepth = 16;
+
 struct Registry::Key {
     RegString name;
     Key* parent = nullptr;
+    std::optional<RegString> linkTarget; // below HKEY_LOCAL_MACHINE, for a registry link
     Access access = Access::Full;
     std::map<RegString, std::unique_ptr<Key>, FoldedLess> subkeys;
     std::map<RegString, RegValue, FoldedLess> values;
@@ -73,20 +77,30 @@ void Registry::Reset()
     calls_.clear();
 }
 
-Registry::Key* Registry::Find(const Key& from, const RegString& path) const
+Registry::Key* Registry::Find(const Key& from, const RegString& path, bool followLast, unsigned depth) const
 {
     const Key* key = &from;
-    for (const RegString& part : Split(path)) {
-        auto found = key->subkeys.find(part);
+    const std::vector<RegString> parts = Split(path);
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        auto found = key->subkeys.find(parts[i]);
         if (found == key->subkeys.end()) {
             return nullptr;
         }
         key = found->second.get();
+        if (key->linkTarget && (followLast || i + 1 < parts.size())) {
+            if (depth == MaxLinkDepth) {
+                return nullptr;
+            }
+            key = Find(*root_, *key->linkTarget, true, depth + 1);
+            if (key == nullptr) {
+                return nullptr;
+            }
+        }
     }
     return const_cast<Key*>(key);
 }
 
-Registry::Key& Registry::Require(const RegString& path)
+Registry::Key& Registry::FindOrCreate(const RegString& path)
 {
     Key* key = root_.get();
     for (const RegString& part : Split(path)) {
@@ -116,12 +130,12 @@ Registry::Key& Registry::Existing(const RegString& path, const char* arranging)
 
 void Registry::CreateKey(const RegString& path)
 {
-    Require(path);
+    FindOrCreate(path);
 }
 
 void Registry::SetValue(const RegString& keyPath, const RegString& name, DWORD type, std::vector<BYTE> data)
 {
-    Key& key = Require(keyPath);
+    Key& key = FindOrCreate(keyPath);
     key.values.erase(name);
     key.values.emplace(name, RegValue{type, std::move(data)});
 }
@@ -129,6 +143,20 @@ void Registry::SetValue(const RegString& keyPath, const RegString& name, DWORD t
 void Registry::SetAccess(const RegString& keyPath, Access access)
 {
     Existing(keyPath, "SetAccess").access = access;
+}
+
+void Registry::CreateLink(const RegString& path, const RegString& targetPath)
+{
+    Key& link = FindOrCreate(path);
+    link.linkTarget = targetPath;
+    const RegString kernelName = u"\\REGISTRY\\MACHINE\\" + targetPath;
+    std::vector<BYTE> data;
+    for (WCHAR c : kernelName) {
+        data.push_back(static_cast<BYTE>(c & 0xFF));
+        data.push_back(static_cast<BYTE>(c >> 8));
+    }
+    link.values.clear();
+    link.values.emplace(u"SymbolicLinkValue", RegValue{REG_LINK, std::move(data)});
 }
 
 bool Registry::KeyExists(const RegString& path) const
@@ -247,7 +275,10 @@ LSTATUS Registry::Open(HKEY key, const WCHAR* subKey, DWORD options, REGSAM acce
     if (parent != nullptr) {
         call.keyPath = PathOf(*parent->key);
     }
-    Key* target = parent != nullptr ? Find(*parent->key, call.name) : nullptr;
+    Key* target = parent != nullptr ? Find(*parent->key, call.name, (options & REG_OPTION_OPEN_LINK) == 0) : nullptr;
+    if (target != nullptr) {
+        call.reached = PathOf(*target);
+    }
     if (result != nullptr) {
         *result = NeverOpened;
     }
@@ -257,13 +288,14 @@ LSTATUS Registry::Open(HKEY key, const WCHAR* subKey, DWORD options, REGSAM acce
     if (parent == nullptr) {
         return Finish(call, ERROR_INVALID_HANDLE);
     }
-    if (result == nullptr || options != 0) {
+    if (result == nullptr || (options & ~REG_OPTION_OPEN_LINK) != 0) {
         return Finish(call, ERROR_INVALID_PARAMETER);
     }
     if (target == nullptr) {
         return Finish(call, ERROR_FILE_NOT_FOUND);
     }
-    if (target->access == Access::None || (target->access == Access::ReadOnly && (access & WriteRights) != 0)) {
+    if (target->access == Access::None || (target->access == Access::ReadOnly && (access & WriteRights) != 0)
+        || (target->access == Access::ListOnly && (access & ~KEY_ENUMERATE_SUB_KEYS) != 0)) {
         return Finish(call, ERROR_ACCESS_DENIED);
     }
     *result = call.opened = AddHandle(*target, access);
@@ -303,8 +335,7 @@ LSTATUS Registry::Query(HKEY key, const WCHAR* valueName, DWORD* reserved, DWORD
                         DWORD* dataSize)
 {
     Call call{.operation = Operation::Query, .handle = key, .name = FromNullable(valueName),
-              .sizeGiven = dataSize != nullptr ? *dataSize : 0, .unusedArgumentsNull = reserved == nullptr,
-              .typeRequested = type != nullptr};
+              .sizeGiven = dataSize != nullptr ? *dataSize : 0, .unusedArgumentsNull = reserved == nullptr};
     const Handle* handle = nullptr;
     if (const LSTATUS status = Admit(call, KEY_QUERY_VALUE, handle); status != ERROR_SUCCESS) {
         return Finish(call, status);

@@ -17,8 +17,9 @@ namespace in_memory {
 
 enum class Operation { Open, Enumerate, Query, Set, Delete, Close };
 
-// What a key lets callers open it with. ReadOnly refuses any right that could change the key.
-enum class Access { Full, ReadOnly, None };
+// What a key lets callers open it with. ReadOnly refuses any right that could change the key;
+// ListOnly any right but KEY_ENUMERATE_SUB_KEYS.
+enum class Access { Full, ReadOnly, ListOnly, None };
 
 // One call of a registry operation, with the arguments the caller gave and what it got back.
 struct Call {
@@ -26,6 +27,7 @@ struct Call {
     HKEY handle = nullptr;        // the key operated on; for Open, the parent
     RegString keyPath;            // that key's path below HKEY_LOCAL_MACHINE ("" for the root itself)
     RegString name;               // Open: subkey; Enumerate: name returned; Query, Set, Delete: value name
+    RegString reached;            // Open: the path of the key the subkey led to, through any link ("" if none)
     DWORD index = 0;              // Enumerate
     DWORD options = 0;            // Open: options; Set: reserved
     REGSAM access = 0;            // Open
@@ -34,7 +36,6 @@ struct Call {
     DWORD type = REG_NONE;        // Query: type reported; Set: type given
     std::vector<BYTE> data;       // Query: data returned; Set: data given
     bool unusedArgumentsNull = true; // Enumerate: reserved, class, class size, time; Query: reserved
-    bool typeRequested = false;   // Query
     HKEY opened = nullptr;        // Open: the handle returned on success
     LSTATUS status = ERROR_SUCCESS;
     bool injected = false;        // the status came from an injected failure
@@ -50,11 +51,16 @@ public:
     // Back to an empty HKEY_LOCAL_MACHINE with no rules, failures, calls or open handles.
     void Reset();
 
-    // Paths are below HKEY_LOCAL_MACHINE, separated by backslashes; missing parents are created.
+    // Paths are below HKEY_LOCAL_MACHINE, separated by backslashes; missing parents are created. The
+    // arranging and reading functions take a link at the end of a path as the link itself.
     void CreateKey(const RegString& path);
     void SetValue(const RegString& keyPath, const RegString& name, DWORD type, std::vector<BYTE> data);
     // The key must exist; otherwise std::invalid_argument, and nothing is created.
     void SetAccess(const RegString& keyPath, Access access);
+    // A registry link at `path` to the key at `targetPath` (which need not exist): opened, it is the
+    // target, unless opened with REG_OPTION_OPEN_LINK; it holds only "SymbolicLinkValue", REG_LINK,
+    // the target's name in the kernel's form, \REGISTRY\MACHINE\targetPath.
+    void CreateLink(const RegString& path, const RegString& targetPath);
 
     [[nodiscard]] bool KeyExists(const RegString& path) const;
     // Names as stored, in the order the registry enumerates them.
@@ -102,8 +108,10 @@ private:
         std::optional<Operation> operation;
     };
 
-    Key* Find(const Key& from, const RegString& path) const;
-    Key& Require(const RegString& path);
+    // The key at `path` below `from`, links followed on the way and, with followLast, at the end too;
+    // nullptr when there is none, or the links go round (more than MaxLinkDepth of them).
+    Key* Find(const Key& from, const RegString& path, bool followLast = false, unsigned depth = 0) const;
+    Key& FindOrCreate(const RegString& path);
     // A key a test arranges something on must exist already: creating it would make the test pass or
     // fail for a reason it does not name.
     Key& Existing(const RegString& path, const char* arranging);

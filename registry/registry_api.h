@@ -57,6 +57,9 @@ constexpr REGSAM WRITE_OWNER = 0x00080000;
 constexpr REGSAM STANDARD_RIGHTS_WRITE = READ_CONTROL;
 constexpr REGSAM KEY_WRITE = STANDARD_RIGHTS_WRITE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY;
 
+// RegOpenKeyExW's one option: open a registry link itself rather than the key it links to.
+constexpr DWORD REG_OPTION_OPEN_LINK = 0x00000008;
+
 constexpr DWORD REG_NONE = 0;
 constexpr DWORD REG_SZ = 1;
 constexpr DWORD REG_EXPAND_SZ = 2;

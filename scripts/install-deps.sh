@@ -46,20 +46,14 @@ install() {
     log=""
 }
 
-# An earlier version of this script left a preference that ranked the security suite below the main
-# one for every later install on the machine; it is this project's own file, so it goes.
-stale_preference=/etc/apt/preferences.d/usb-reset-on-resume-security
-if [ -f "$stale_preference" ] && [ "$(id -u)" -eq 0 ]; then
-    rm -f "$stale_preference"
-    echo "install-deps: removed $stale_preference, which an earlier version of this script left" >&2
-fi
-
 mapfile -t absent < <(missing "${packages[@]}")
 [ ${#absent[@]} -eq 0 ] || install "${absent[@]}"
 
 # 32-bit Wine, for the shipped 32-bit program's tests, only where 32-bit code can really run: the
 # probe's override changes what the tests try, never what is installed.
 [ "$profile" = test ] || exit 0
+# The grammar the detection script's parse test reads it with, from the npm registry.
+"$here/install-powershell-grammar.sh"
 probe=0
 RUN_X86_32="" "$here/can-run-x86-32.sh" >/dev/null || probe=$?
 [ "$probe" -le 1 ] || exit 2

@@ -7,7 +7,8 @@
 # not checked: osslsigncode is kept off the network.
 #
 # usage: verify-release.sh [--ca CERTS.pem] [--tsa-ca CERTS.pem] [--unsigned PROGRAM.exe | --sources DIR] [--] SIGNED.exe
-#   --ca CERTS.pem        the certificates to trust: the signer's own, or its root CA (default: the system's)
+#   --ca CERTS.pem        the certificates to trust: the signer's own, a CA's above it, or its root,
+#                         whatever issued them (default: the system's CAs)
 #   --tsa-ca CERTS.pem    the root of the time-stamp authority, if it is a private one (default: the system's)
 #   --unsigned PROGRAM    compare with this program instead of building one
 #   --sources DIR         build from this checkout (default: the one holding this script) into
@@ -16,38 +17,22 @@
 set -euo pipefail
 
 usage() {
-    sed -n '9,15s/^# \{0,1\}//p' "$0" >&2
+    sed -n '9,16s/^# \{0,1\}//p' "$0" >&2
     exit 2
 }
-die() {
-    echo "verify-release: $*" >&2
-    exit 1
-}
+me=verify-release interrupted_outcome='no verdict'
+# shellcheck source-path=SCRIPTDIR source=release-helpers.sh
+. "$(dirname "$0")/release-helpers.sh"
 
-ca='' tsa_ca='' unsigned='' sources='' signed=''
-while [ $# -gt 0 ]; do
-    case $1 in
-        --ca|--tsa-ca|--unsigned|--sources)
-            # An empty name would quietly mean the default, the system's CAs or a build.
-            [ $# -ge 2 ] && [ -n "$2" ] || usage
-            option=${1#--}
-            printf -v "${option//-/_}" '%s' "$2"
-            shift 2 ;;
-        -h|--help) usage ;;
-        --) [ $# -eq 2 ] && [ -z "$signed" ] || usage; signed=$2; shift 2 ;;
-        -*) echo "verify-release: unknown option $1" >&2; usage ;;
-        *) [ -z "$signed" ] || usage; signed=$1; shift ;;
-    esac
-done
+ca='' tsa_ca='' unsigned='' sources='' argument=''
+parse_command_line "--ca --tsa-ca --unsigned --sources" "" "$@"
+signed=$argument
 [ -n "$signed" ] || usage
 [ -z "$unsigned" ] || [ -z "$sources" ] || usage
 
-# What it lacks is installed first (as root); a machine that has the tools is left alone.
 tools=(osslsigncode openssl)
 [ -n "$unsigned" ] || tools+=(cmake git i686-w64-mingw32-g++)
-for tool in "${tools[@]}"; do
-    command -v "$tool" >/dev/null || { "$(dirname "$0")/install-deps.sh" release; break; }
-done
+require_tools "${tools[@]}"
 require_file() {
     [ -e "$1" ] || die "$1: no such file"
     [ -f "$1" ] || die "$1 is not a file"
@@ -58,33 +43,26 @@ done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/verify-release.XXXXXX")
 trap 'rm -rf "$work"' EXIT
+trap interrupted INT TERM
 # Every check reads the same bytes, whatever happens to the file meanwhile.
 cp "$signed" "$work/signed.exe"
 
-# Each osslsigncode call is bounded, so that nothing makes a verdict wait for good; in the foreground,
-# so that a Ctrl-C reaches it.
-readonly osslsigncode_limit=60
-osslsigncode_bounded() {
-    local status=0
-    timeout --foreground "$osslsigncode_limit" osslsigncode "$@" || status=$?
-    [ "$status" != 124 ] || die "osslsigncode $1 did not finish within $osslsigncode_limit seconds"
-    return "$status"
-}
-# osslsigncode 2.9 fetches the revocation lists that certificates name and fails when it cannot, 2.5
-# fetches none: fetching nothing keeps the verdict the same whichever runs, with or without a network.
-offline=()
-verify_help=$(osslsigncode verify --help 2>&1 || true)
-! grep -q -- '-ignore-crl' <<<"$verify_help" || offline=(-ignore-crl)
-
 if [ -z "$unsigned" ]; then
-    sources=${sources:-"$(dirname "$0")/.."}
+    sources=${sources:-"$release_scripts/.."}
     sources=$(cd "$sources" && pwd)
     [ -f "$sources/CMakePresets.json" ] || die "$sources: not a checkout of UsbResetOnResume"
-    echo "building $sources ($(git -C "$sources" describe --always --dirty 2>/dev/null || echo "not a git checkout")) into $sources/build/verify ..."
+    # The verdict names the commit, and whatever in the checkout is not as the commit has it.
+    if changes=$(tree_changes "$sources"); then
+        state="at commit $(git -C "$sources" rev-parse --verify -q HEAD || echo none)"
+        [ -z "$changes" ] || state="$state, dirty: ${changes//$'\n'/, }"
+    else
+        state="(git names no commit: $(head -n 1 <<<"$changes"))"
+    fi
+    echo "building $sources $state into $sources/build/verify ..."
     # The windows preset is what the release is built with; the tests are not part of the program.
     # Configured afresh, so that settings left in the folder by an earlier run do not change the program.
-    (cd "$sources" && cmake --preset windows -B build/verify --fresh -DBUILD_TESTING=OFF \
-        && cmake --build build/verify --target UsbResetOnResume) >"$work/build.log" 2>&1 \
+    (cd "$sources" && in_build_environment cmake --preset windows -B build/verify --fresh -DBUILD_TESTING=OFF \
+        && in_build_environment cmake --build build/verify --target UsbResetOnResume) >"$work/build.log" 2>&1 \
         || { cat "$work/build.log" >&2; die "the build failed"; }
     unsigned=$sources/build/verify/UsbResetOnResume.exe
     verdict="the program these sources build"
@@ -93,12 +71,39 @@ else
 fi
 require_file "$unsigned"
 
+# The signature's certificates, one file each, where there is a signature to take them from.
+if osslsigncode_local extract-signature -pem -in "$work/signed.exe" -out "$work/signature.pem" >/dev/null 2>&1; then
+    openssl pkcs7 -in "$work/signature.pem" -print_certs 2>/dev/null | split_certificates "$work/set"
+else
+    mkdir "$work/set"
+fi
+
+# --ca: each certificate in it is trusted whatever issued it. osslsigncode takes only a self-signed
+# certificate as the end of a chain unless one is marked trusted in itself (OpenSSL's TRUSTED
+# CERTIFICATE), which makes a CA under a root an end; and it never ends a chain at the signer's own
+# certificate, so the signature's certificate that issued it is marked too. That trusts more than
+# --ca names; the signer's chain is held to --ca as given further down.
+trust=()
+if [ -n "$ca" ]; then
+    split_certificates "$work/ca" <"$ca"
+    : >"$work/trusted.pem"
+    for given in "$work"/ca/*.pem; do
+        [ -f "$given" ] || continue
+        openssl x509 -in "$given" -addtrust anyExtendedKeyUsage >>"$work/trusted.pem"
+        for carried in "$work"/set/*.pem; do
+            [ -f "$carried" ] && issued "$carried" "$given" || continue
+            openssl x509 -in "$carried" -addtrust anyExtendedKeyUsage >>"$work/trusted.pem"
+        done
+    done
+    trust=(-CAfile "$work/trusted.pem")
+fi
+
 # osslsigncode's report, read line by line rather than trusted by its exit status: it succeeds when any
 # one of several signatures verifies, and when the signature verifies but its time-stamp does not. The
 # lines relied on read the same in osslsigncode 2.5 and 2.9.
 status=0
-osslsigncode_bounded verify ${ca:+-CAfile "$ca"} ${tsa_ca:+-TSA-CAfile "$tsa_ca"} "${offline[@]}" -in "$work/signed.exe" \
-    >"$work/verify.log" 2>&1 || status=$?
+osslsigncode_verify "${trust[@]}" ${tsa_ca:+-TSA-CAfile "$tsa_ca"} -in "$work/signed.exe" >"$work/verify.log" 2>&1 \
+    || status=$?
 report() {  # the report's lines that match an extended regular expression
     grep -E "$1" "$work/verify.log" || true
 }
@@ -106,7 +111,30 @@ show_failures() {
     report 'no signature|mismatch|failed|error' | sort -u | sed 's/^/  /' >&2
 }
 
-[ -z "$(report '^No signature found')" ] || die "$signed is not signed"
+# A signature osslsigncode passes over because its table, as the header places it, does not end where
+# the file does: bytes after it that no signature covers, or a table that claims more than the file holds.
+table_fault() {
+    local file=$work/signed.exe pe magic directories start length end size
+    pe=$(od -An -tu4 -j60 -N4 "$file" | tr -d ' ')
+    magic=$(od -An -tu2 -j$((${pe:-0} + 24)) -N2 "$file" | tr -d ' ')
+    # The security directory is the fifth of the optional header's data directories.
+    directories=$((${pe:-0} + 24 + (${magic:-0} == 0x20b ? 112 : 96)))
+    start=$(od -An -tu4 -j$((directories + 32)) -N4 "$file" | tr -d ' ')
+    length=$(od -An -tu4 -j$((directories + 36)) -N4 "$file" | tr -d ' ')
+    end=$((${start:-0} + ${length:-0})) size=$(stat -c %s "$file")
+    if [ "${length:-0}" = 0 ]; then
+        return
+    elif [ "$end" -lt "$size" ]; then
+        echo "$signed has $((size - end)) bytes after its signature, which no signature covers"
+    elif [ "$end" -gt "$size" ]; then
+        echo "$signed: its signature's table runs $((end - size)) bytes past the end of the file"
+    fi
+}
+if [ -n "$(report '^No signature found')" ]; then
+    fault=$(table_fault)
+    [ -z "$fault" ] || die "$fault"
+    die "$signed is not signed"
+fi
 # Windows judges the primary signature alone; a second one, nested or not, is for nobody to trust.
 signatures=$(report '^Signature Index: ' | wc -l)
 [ "$signatures" != 0 ] || { show_failures; die "$signed is not a Windows program osslsigncode can read"; }
@@ -161,11 +189,7 @@ fi
 
 # The signature's certificate set lies outside what the signer signed, so anyone can add to it. Only
 # the signer's certificate belongs there, and each certificate whose signature is on one already found.
-osslsigncode_bounded extract-signature -pem -in "$work/signed.exe" -out "$work/signature.pem" >/dev/null 2>&1 \
-    || die "$signed: osslsigncode could not extract the signature"
-mkdir "$work/set"
-openssl pkcs7 -in "$work/signature.pem" -print_certs 2>/dev/null | sed -n '/^-----BEGIN/,/^-----END/p' \
-    | awk -v dir="$work/set" '/^-----BEGIN/ { n++ } { print > (dir "/" n ".pem") }'
+[ -f "$work/signature.pem" ] || die "$signed: osslsigncode could not extract the signature"
 signer_serial=$(awk '/Signer #0:/ { found = 1 } found && /Serial *:/ { print $NF; exit }' "$work/verify.log")
 chain=() others=()
 for certificate in "$work"/set/*.pem; do
@@ -180,7 +204,7 @@ done
 issued_one_found() {  # CERTIFICATE: whether its key signed one of the chain's certificates
     local found
     for found in "${chain[@]}"; do
-        openssl verify -no_check_time -partial_chain -CAfile "$1" "$found" >/dev/null 2>&1 && return 0
+        ! issued "$1" "$found" || return 0
     done
     return 1
 }
@@ -197,8 +221,15 @@ if [ ${#others[@]} != 0 ]; then
         openssl x509 -in "$certificate" -noout -subject -nameopt compat | sed 's/^subject=//'; done | paste -sd, -)
     die "$signed carries certificates that are not the signer's chain: $strangers"
 fi
+# The trust osslsigncode was given was wider than --ca; the signer's own certificate must be one of
+# those in --ca, or reach one through the certificates the signature carries.
+if [ -n "$ca" ]; then
+    cat "${chain[@]}" >"$work/chain.pem"
+    openssl verify -no_check_time -partial_chain -CAfile "$ca" -untrusted "$work/chain.pem" "${chain[0]}" >/dev/null 2>&1 \
+        || die "$signed: the signature does not verify against $ca: its signer ($signer) is none of its certificates, nor issued under one"
+fi
 
-osslsigncode_bounded remove-signature -in "$work/signed.exe" -out "$work/unsigned.exe" >"$work/remove.log" 2>&1 \
+osslsigncode_local remove-signature -in "$work/signed.exe" -out "$work/unsigned.exe" >"$work/remove.log" 2>&1 \
     || { cat "$work/remove.log" >&2; die "$signed: osslsigncode could not remove the signature"; }
 if ! difference=$(cmp "$work/unsigned.exe" "$unsigned" 2>&1); then
     die "$signed without its signature is not $verdict ($unsigned): $difference"
@@ -208,9 +239,9 @@ fi
 # by rebuilding the signed file from the build and the file's detached signature. attach-signature
 # verifies what it attaches, and 2.9 fetches revocation lists to do so, with no way to stop it: it is
 # given no certificate to trust, so it fails at once after writing, and only the bytes it writes count.
-osslsigncode_bounded extract-signature -in "$work/signed.exe" -out "$work/signature.der" >/dev/null 2>&1 \
+osslsigncode_local extract-signature -in "$work/signed.exe" -out "$work/signature.der" >/dev/null 2>&1 \
     || die "$signed: osslsigncode could not extract the signature"
-osslsigncode_bounded attach-signature -sigin "$work/signature.der" -CAfile /dev/null -TSA-CAfile /dev/null \
+osslsigncode_local attach-signature -sigin "$work/signature.der" -CAfile /dev/null -TSA-CAfile /dev/null \
     -in "$unsigned" -out "$work/attached.exe" >"$work/attach.log" 2>&1 || true
 [ -f "$work/attached.exe" ] || { cat "$work/attach.log" >&2; die "osslsigncode could not attach the signature to $unsigned"; }
 if ! difference=$(cmp "$work/attached.exe" "$work/signed.exe" 2>&1); then
@@ -218,6 +249,7 @@ if ! difference=$(cmp "$work/attached.exe" "$work/signed.exe" 2>&1); then
 fi
 
 echo "OK: $signed is $verdict, signed"
+[ -z "${state-}" ] || echo "  sources: $sources $state"
 echo "  signer:  $signer"
 echo "  issuer:  $issuer"
 echo "  digest:  $digests"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The shipped programs as Windows and an administrator see them: header and imports exactly as
-# expected_pe/<program>.txt records them, the size, the checksum file, the manifest (with the
+# expected_pe/<program>.txt records them, the header checksum, the size, the checksum file, the manifest (with the
 # execution level each asks for) and the version information, and no trace of the build machine.
-# usage: check_artifact.sh OBJDUMP WINDRES VERSION SOURCE_DIR BUILD_DIR PROGRAM.exe LEVEL [PROGRAM.exe LEVEL...]
+# usage: check_artifact.sh OBJDUMP WINDRES VERSION SOURCE_DIR BUILD_DIR PROGRAM.exe LEVEL KIB [PROGRAM.exe LEVEL KIB...]
+# KIB is the program's size limit: a library or the unwinder pulled in by mistake adds several KiB.
 set -euo pipefail
 objdump=$1 windres=$2 version=$3 source_dir=$4 build_dir=$5
 shift 5
@@ -16,9 +17,9 @@ fail() {
 # The version information carries the licence's copyright line, word for word.
 copyright=$(grep -m1 '^Copyright' "$source_dir/LICENSE") || fail "LICENSE has no Copyright line"
 
-while [ $# -ge 2 ]; do
-    program=$1 level=$2
-    shift 2
+while [ $# -ge 3 ]; do
+    program=$1 level=$2 limit=$3
+    shift 3
     name=$(basename "$program" .exe)
 
     if ! diff -u "$here/expected_pe/$name.txt" <("$here/describe_pe.sh" "$objdump" "$program"); then
@@ -26,10 +27,12 @@ while [ $# -ge 2 ]; do
     fi
 
     size=$(stat -c %s "$program")
-    [ "$size" -le 24576 ] || fail "$name is $size bytes, over 24 KiB"
+    [ "$size" -le $((limit * 1024)) ] || fail "$name is $size bytes, over $limit KiB"
 
     (cd "$(dirname "$program")" && sha256sum --check --quiet "$name.exe.sha256") \
         || fail "$name.exe.sha256 does not match the program"
+
+    python3 "$here/pe_checksum.py" "$program" || fail "$name: the header checksum is missing or wrong"
 
     resources=$("$windres" -i "$program" -O rc)
     for expected in \
@@ -56,4 +59,4 @@ while [ $# -ge 2 ]; do
 done
 
 [ "$failures" -eq 0 ] || exit 1
-echo "artifact: header, imports, checksum, manifest and version information as expected"
+echo "artifact: header, header checksum, imports, checksum file, manifest and version information as expected"

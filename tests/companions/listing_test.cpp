@@ -2,10 +2,12 @@
 // last and exactly as the registry gives it (UTF-8 when written to a file), the instances not read
 // after the others of their control set.
 #include "companions.h"
+#include "names_and_values.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -13,11 +15,12 @@ namespace {
 
 struct Utf8Output final : Output {
     std::string text;
-    void Write(const WCHAR* data, std::size_t length) override
+    bool Write(const WCHAR* data, std::size_t length) override
     {
         std::string bytes(length * 3, '\0');
         bytes.resize(EncodeUtf8(data, length, bytes.data()));
         text += bytes;
+        return true;
     }
 };
 
@@ -26,9 +29,9 @@ const WCHAR* const ControlSet002 = WIDE("SYSTEM\\ControlSet002\\Control\\Class\\
 const WCHAR* const CurrentControlSet =
     WIDE("SYSTEM\\CurrentControlSet\\Control\\Class\\{36FC9E60-C465-11CF-8056-444553540000}");
 
-FlagState Flag(LSTATUS status, DWORD type, const std::vector<BYTE>& data)
+SettingState Setting(LSTATUS status, DWORD type, const std::vector<BYTE>& data)
 {
-    return FlagState{status, type, static_cast<DWORD>(data.size()), data.data()};
+    return SettingState{status, type, static_cast<DWORD>(data.size()), data.data()};
 }
 
 struct ListingCase {
@@ -65,17 +68,17 @@ INSTANTIATE_TEST_SUITE_P(
         ListingCase{"CheckListsControllersThenTheInstancesNotRead",
                     [](Report& r) {
                         r.ControlSet(ControlSet001);
-                        r.ClassKey(ERROR_SUCCESS);
-                        r.Controller(WIDE("0000"), Flag(ERROR_SUCCESS, REG_DWORD, One));
-                        r.NotRead(WIDE("Properties"), ERROR_ACCESS_DENIED);
-                        r.Controller(WIDE("0001"), Flag(ERROR_FILE_NOT_FOUND, REG_NONE, {}));
+                        r.ClassKeyOpened(ERROR_SUCCESS);
+                        r.Controller(WIDE("0000"), Setting(ERROR_SUCCESS, REG_DWORD, One));
+                        r.NotOpened(WIDE("Properties"), ERROR_ACCESS_DENIED);
+                        r.Controller(WIDE("0001"), Setting(ERROR_FILE_NOT_FOUND, REG_NONE, {}));
                         r.NameTooLong(2);
-                        r.Controller(WIDE("0003"), Flag(ERROR_SUCCESS, REG_DWORD, Zero));
-                        r.Controller(WIDE("0004"), Flag(ERROR_SUCCESS, REG_DWORD, Eight));
-                        r.Controller(WIDE("0005"), Flag(ERROR_SUCCESS, REG_SZ, TextOne));
-                        r.Controller(WIDE("0006"), Flag(ERROR_SUCCESS, 0x1234, {0x01}));
-                        r.Controller(WIDE("0007"), FlagState{ERROR_MORE_DATA, REG_BINARY, 1025, nullptr});
-                        r.Controller(WIDE("0008"), FlagState{ERROR_OUTOFMEMORY, REG_NONE, 0, nullptr});
+                        r.Controller(WIDE("0003"), Setting(ERROR_SUCCESS, REG_DWORD, Zero));
+                        r.Controller(WIDE("0004"), Setting(ERROR_SUCCESS, REG_DWORD, Eight));
+                        r.Controller(WIDE("0005"), Setting(ERROR_SUCCESS, REG_SZ, TextOne));
+                        r.Controller(WIDE("0006"), Setting(ERROR_SUCCESS, 0x1234, {0x01}));
+                        r.Controller(WIDE("0007"), SettingState{ERROR_MORE_DATA, REG_BINARY, 1025, nullptr});
+                        r.Controller(WIDE("0008"), SettingState{ERROR_OUTOFMEMORY, REG_NONE, 0, nullptr});
                         r.ListEnded(ERROR_NO_MORE_ITEMS);
                     },
                     "ControlSet001:\r\n"
@@ -92,12 +95,12 @@ INSTANTIATE_TEST_SUITE_P(
         ListingCase{"ClassKeysMissingRefusedOrCutShort",
                     [](Report& r) {
                         r.ControlSet(ControlSet001);
-                        r.ClassKey(ERROR_FILE_NOT_FOUND);
+                        r.ClassKeyOpened(ERROR_FILE_NOT_FOUND);
                         r.ControlSet(ControlSet002);
-                        r.ClassKey(ERROR_ACCESS_DENIED);
+                        r.ClassKeyOpened(ERROR_ACCESS_DENIED);
                         r.ControlSet(CurrentControlSet);
-                        r.ClassKey(ERROR_SUCCESS);
-                        r.NotRead(WIDE("0000"), ERROR_ACCESS_DENIED);
+                        r.ClassKeyOpened(ERROR_SUCCESS);
+                        r.NotOpened(WIDE("0000"), ERROR_ACCESS_DENIED);
                         r.ListEnded(ERROR_KEY_DELETED);
                     },
                     "ControlSet001: no USB class key\r\n"
@@ -111,13 +114,13 @@ INSTANTIATE_TEST_SUITE_P(
         ListingCase{"UndoNamesAsTheRegistryGivesThem",
                     [](Report& r) {
                         r.ControlSet(CurrentControlSet);
-                        r.ClassKey(ERROR_SUCCESS);
+                        r.ClassKeyOpened(ERROR_SUCCESS);
                         r.Removed(WIDE("\uFF26"));
                         r.Removed(WIDE("\u0100 \"&()^!%;,= /? on"));
-                        r.Left(WIDE("..\\evil: x"), ERROR_ACCESS_DENIED);
+                        r.NotRemoved(WIDE("..\\evil: x"), ERROR_ACCESS_DENIED);
                         r.Removed(u"\U0001F50C\xD800");
                         r.Removed(u"\xDE00\xD83D");
-                        r.Left(u"evil\r\n  controller, ForceHCResetOnResume REG_DWORD 0x1: 0000", ERROR_ACCESS_DENIED);
+                        r.NotRemoved(u"evil\r\n  controller, ForceHCResetOnResume REG_DWORD 0x1: 0000", ERROR_ACCESS_DENIED);
                         r.Removed(u"\t\x7F\x85\u2028\u202E\u2066x");
                         r.ListEnded(ERROR_NO_MORE_ITEMS);
                     },
@@ -129,7 +132,94 @@ INSTANTIATE_TEST_SUITE_P(
                     "  ForceHCResetOnResume removed: \\uDE00\\uD83D\r\n"
                     "  ForceHCResetOnResume not removed (error 5): evil\\u000D\\u000A  controller, "
                     "ForceHCResetOnResume REG_DWORD 0x1: 0000\r\n"
-                    "  ForceHCResetOnResume removed: \\u0009\\u007F\\u0085\\u2028\\u202E\\u2066x\r\n"}),
+                    "  ForceHCResetOnResume removed: \\u0009\\u007F\\u0085\\u2028\\u202E\\u2066x\r\n"},
+        // A name holding a NUL is printed whole, as long as the registry said it is.
+        ListingCase{"NameHoldingANulIsPrintedWhole",
+                    [](Report& r) {
+                        r.ControlSet(CurrentControlSet);
+                        r.ClassKeyOpened(ERROR_SUCCESS);
+                        r.NameHoldsNul(u"0001\0hidden", 11);
+                        r.NameHoldsNul(u"\0", 1);
+                        r.Controller(WIDE("0001"), Setting(ERROR_SUCCESS, REG_DWORD, One));
+                        r.ListEnded(ERROR_NO_MORE_ITEMS);
+                    },
+                    "CurrentControlSet:\r\n"
+                    "  controller, ForceHCResetOnResume REG_DWORD 0x1: 0001\r\n"
+                    "  name holding a NUL, skipped as the program skips it: 0001\\u0000hidden\r\n"
+                    "  name holding a NUL, skipped as the program skips it: \\u0000\r\n"},
+        // Every range of UTF-8's encodings, at its ends and inside: one, two, three and four bytes.
+        ListingCase{"EveryRangeOfUtf8",
+                    [](Report& r) {
+                        r.Removed(u"~\u00A1\u03A9\u0400\u07FF");
+                        r.Removed(u"\u0800\u4E3B\uD7FF\uE000\uFFFD");
+                        r.Removed(u"\U00010000\U0001F50C\U0010FFFF");
+                    },
+                    "  ForceHCResetOnResume removed: ~\xC2\xA1\xCE\xA9\xD0\x80\xDF\xBF\r\n"
+                    "  ForceHCResetOnResume removed: \xE0\xA0\x80\xE4\xB8\xBB\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBD\r\n"
+                    "  ForceHCResetOnResume removed: \xF0\x90\x80\x80\xF0\x9F\x94\x8C\xF4\x8F\xBF\xBF\r\n"}),
     [](const testing::TestParamInfo<ListingCase>& param) { return param.param.title; });
+
+// Characters that would let a name hide something or pass for another name: each class, inside the
+// name "0000", comes out escaped, so that the name never prints as the plain "0000".
+struct EscapeCase {
+    std::string title;
+    RegString name;
+    std::string printed;
+};
+
+void PrintTo(const EscapeCase& escapeCase, std::ostream* out)
+{
+    *out << escapeCase.title;
+}
+
+const std::vector<EscapeCase> EscapeCases = {
+    {"ReorderingMarks", u"00\u200E\u200F\u061C00", "00\\u200E\\u200F\\u061C00"},
+    {"ZeroWidthCharacters", u"00\u200B\u200C\u200D\u2060\uFEFF00", "00\\u200B\\u200C\\u200D\\u2060\\uFEFF00"},
+    {"OtherFormatCharacters", u"00\u00AD\u180E\u0600\uFFF900", "00\\u00AD\\u180E\\u0600\\uFFF900"},
+    {"SpacesOtherThanTheSpace", u"00\u00A0\u1680\u2000\u202F\u205F\u300000",
+     "00\\u00A0\\u1680\\u2000\\u202F\\u205F\\u300000"},
+    {"CombiningGraphemeJoiner", u"00\u034F00", "00\\u034F00"},
+    {"VariationSelectors", u"00\u180B\uFE0F\U000E010000", "00\\u180B\\uFE0F\\uDB40\\uDD0000"},
+    {"HangulFillers", u"00\u115F\u1160\u3164\uFFA000", "00\\u115F\\u1160\\u3164\\uFFA000"},
+    {"TagCharacters", u"00\U000E0001\U000E004100", "00\\uDB40\\uDC01\\uDB40\\uDC4100"},
+    {"MusicalFormatCharacters", u"00\U0001D17300", "00\\uD834\\uDD7300"},
+    {"LeadingSpace", u" 0000", "\\u00200000"},
+    {"TrailingSpace", u"0000 ", "0000\\u0020"},
+    {"OnlyASpace", u" ", "\\u0020"},
+    {"SpaceInsideIsKept", u"00 00", "00 00"},
+};
+
+class NameEscapeTest : public testing::TestWithParam<EscapeCase> {};
+
+TEST_P(NameEscapeTest, PrintedEscaped)
+{
+    Utf8Output output;
+    {
+        Listing listing(output);
+        listing.Removed(GetParam().name.c_str());
+    }
+    EXPECT_EQ(output.text, "  ForceHCResetOnResume removed: " + GetParam().printed + "\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Classes, NameEscapeTest, testing::ValuesIn(EscapeCases),
+                         [](const testing::TestParamInfo<EscapeCase>& param) { return param.param.title; });
+
+// Whatever a name holds, no two different names print alike: the rows above, and the plain name.
+TEST(NameEscape, DifferentNamesNeverPrintAlike)
+{
+    std::vector<RegString> names = {u"0000"};
+    for (const EscapeCase& escapeCase : EscapeCases) {
+        names.push_back(escapeCase.name);
+    }
+    std::set<std::string> printed;
+    for (const RegString& name : names) {
+        Utf8Output output;
+        {
+            Listing listing(output);
+            listing.Removed(name.c_str());
+        }
+        EXPECT_TRUE(printed.insert(output.text).second) << output.text;
+    }
+}
 
 } // namespace

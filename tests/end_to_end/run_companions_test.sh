@@ -3,7 +3,8 @@
 # with look-alike names, names a command line mistreats, controllers of odd types and sizes, values
 # named like the setting and settings whose data is a key path: the check's listing and status agree
 # with what the program then writes; after the program and the undo the class keys export exactly as
-# before the program, less the settings removed; a second undo changes nothing.
+# before the program, less the settings removed; a second undo changes nothing; a listing written to a
+# full disk gives status 2 and the work is done all the same.
 # usage: run_companions_test.sh CHECK.exe UNDO.exe PROGRAM.exe REGISTRY_HELPER.exe SEED_DIR
 #        (in a prepared WINEPREFIX)
 set -euo pipefail
@@ -22,6 +23,18 @@ before_flags=(
     "x&y(z)^!w!|absent" "p%PATH%q;r,s=t|absent" "0000|absent" "0001|REG_DWORD 0x0" "0003|REG_SZ, 100 bytes"
     "0010|absent" "0011|absent" "0012|absent" "0013|absent" "0014|absent" "0015|absent" "0017|absent" " |absent"
 )
+# The instance that is a registry link to a key that does not exist, as both companions name it: the
+# link's target as the seeding helper stores it.
+link_line="registry link to \\Registry\\Machine\\SOFTWARE\\UsbResetOnResumeTests\\NoSuchKey|0005"
+
+# The name as the listing prints it: a space at either end as \u0020 (no other seeded name holds a
+# character the listing escapes).
+as_listed() {
+    local name=$1 head='' tail=''
+    if [ "${name:0:1}" = " " ]; then head='\u0020' name=${name:1}; fi
+    if [ -n "$name" ] && [ "${name: -1}" = " " ]; then tail='\u0020' name=${name:0:-1}; fi
+    printf '%s' "$head$name$tail"
+}
 
 # seed "SETS PRESENT": the template, then what .reg text cannot say: odd types and sizes, a name of
 # one space, an instance that cannot be opened (a link to a missing key) and a name too long.
@@ -101,9 +114,9 @@ check_case() {
             continue
         fi
         for entry in "${before_flags[@]}"; do
-            expected+=("$set|controller, ForceHCResetOnResume ${entry#*|}|${entry%%|*}")
+            expected+=("$set|controller, ForceHCResetOnResume ${entry#*|}|$(as_listed "${entry%%|*}")")
         done
-        expected+=("$set|not opened (error 2), skipped as the program skips it|0005")
+        expected+=("$set|$link_line" "$set|not opened (error 2), skipped as the program skips it|0005")
         # Where the long name falls depends on the registry's order of names; that it is named counts.
         expected+=("$set|name longer than 255 characters, skipped as the program skips it|subkey number N")
     done
@@ -127,7 +140,7 @@ check_case() {
     expected=()
     for set in $present; do
         for entry in "${before_flags[@]}"; do
-            expected+=("$set|controller, ForceHCResetOnResume REG_DWORD 0x1|${entry%%|*}")
+            expected+=("$set|controller, ForceHCResetOnResume REG_DWORD 0x1|$(as_listed "${entry%%|*}")")
         done
     done
     expect_lines "$work/listed.txt" "the check's controllers after the program" "${expected[@]}"
@@ -158,8 +171,9 @@ check_case() {
     expected=()
     for set in $present; do
         for entry in "${before_flags[@]}" "0002|"; do
-            expected+=("$set|ForceHCResetOnResume removed|${entry%%|*}")
+            expected+=("$set|ForceHCResetOnResume removed|$(as_listed "${entry%%|*}")")
         done
+        expected+=("$set|$link_line")
     done
     instance_lines "$work/undo.txt" | grep -v '|not opened\||name longer' > "$work/listed.txt" || true
     expect_lines "$work/listed.txt" "the undo's listing" "${expected[@]}"
@@ -169,6 +183,22 @@ check_case() {
     diff -r "$work/$case_name/after-undo" "$work/$case_name/after-second-undo" >/dev/null \
         || fail "a second undo changed the registry"
     ! grep -q 'removed' "$work/undo-again.txt" || fail "a second undo removed something: $(cat "$work/undo-again.txt")"
+
+    # A listing that cannot be written whole (a full disk) gives status 2, and the work is done all
+    # the same: the undo's removals show in the check that follows.
+    run program-before-lost-listing "$program" 0
+    lost_listing check-to-full-disk "$check"
+    lost_listing undo-to-full-disk "$undo"
+    run check-after-lost-listing "$check" 1
+    ! grep -q 'REG_DWORD 0x1' "$work/check-after-lost-listing.txt" \
+        || fail "the undo whose listing was lost left settings: $(cat "$work/check-after-lost-listing.txt")"
+}
+
+# lost_listing NAME PROGRAM.exe: run with standard output on a full disk, exit status 2 expected.
+lost_listing() {
+    local status=0
+    wine "$2" </dev/null >/dev/full 2>"$work/$1.err" || status=$?
+    [ "$status" = 2 ] || fail "$1: exit status $status, expected 2"
 }
 
 case_name="all three control sets"

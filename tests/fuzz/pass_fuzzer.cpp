@@ -79,6 +79,7 @@ Access KeyAccess(FuzzedDataProvider& input)
     switch (input.ConsumeIntegralInRange(0, 7)) {
     case 0: return Access::ReadOnly;
     case 1: return Access::None;
+    case 2: return Access::ListOnly;
     default: return Access::Full;
     }
 }
@@ -97,7 +98,12 @@ bool SeedClassKey(FuzzedDataProvider& input)
     }
     const int instances = input.ConsumeIntegralInRange(0, 40);
     for (int i = 0; i < instances; ++i) {
-        const RegString path = ScenarioClassKeyPath + WIDE("\\") + Name(input, NameLength(input));
+        RegString name = Name(input, NameLength(input));
+        // Now and then a NUL inside the name, as the native API can make one.
+        if (input.ConsumeIntegralInRange(0, 15) == 0) {
+            name.insert(input.ConsumeIntegralInRange<std::size_t>(0, name.size()), 1, WCHAR{0});
+        }
+        const RegString path = ScenarioClassKeyPath + WIDE("\\") + name;
         TheRegistry().CreateKey(path);
         AddValues(input, path);
         TheRegistry().SetAccess(path, KeyAccess(input));
@@ -142,6 +148,13 @@ bool Qualifies(const ValueMap& values)
     return controller != values.end() && ControllerQualifies(controller->second.data);
 }
 
+// Exactly as the program writes it: a controller it may not write is done when it holds this.
+bool HoldsTheSetting(const ValueMap& values)
+{
+    const auto setting = values.find(SettingName);
+    return setting != values.end() && setting->second == RegValue{REG_DWORD, DwordBytes(1)};
+}
+
 Prediction Predict(const std::optional<RegistryTree>& before, Access classAccess,
                    const std::vector<RegString>& instanceOrder, const std::map<RegString, Access, FoldedLess>& access)
 {
@@ -151,18 +164,21 @@ Prediction Predict(const std::optional<RegistryTree>& before, Access classAccess
     }
     // The class key needs query and enumerate rights, which ReadOnly grants; one that refuses them
     // hides whatever it holds.
-    if (classAccess == Access::None) {
+    if (classAccess == Access::None || classAccess == Access::ListOnly) {
         prediction.result = 1;
         return prediction;
     }
     for (const RegString& name : instanceOrder) {
-        // Too long for the name buffer, or not to be opened at all: skipped, and no failure.
-        if (name.size() >= 256 || access.at(name) == Access::None || !Qualifies(before->at(name))) {
+        // Too long for the name buffer, holding a NUL, or not to be opened even for reading: skipped,
+        // and no failure.
+        const Access instanceAccess = access.at(name);
+        if (name.size() >= 256 || name.find(WCHAR{0}) != RegString::npos || instanceAccess == Access::None
+            || instanceAccess == Access::ListOnly || !Qualifies(before->at(name))) {
             continue;
         }
-        if (access.at(name) == Access::Full) {
+        if (instanceAccess == Access::Full) {
             prediction.written.insert(name);
-        } else {
+        } else if (!HoldsTheSetting(before->at(name))) {
             prediction.result = 1;
         }
     }

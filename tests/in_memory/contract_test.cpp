@@ -47,7 +47,7 @@ std::string Line(const Call& call)
         break;
     case Operation::Query:
         line = "Query " + Narrow(key) + " \"" + Narrow(call.name) + "\" size " + std::to_string(call.sizeGiven)
-               + (call.unusedArgumentsNull ? "" : " NON-NULL RESERVED") + (call.typeRequested ? "" : " NO TYPE");
+               + (call.unusedArgumentsNull ? "" : " NON-NULL RESERVED");
         break;
     case Operation::Set:
         line = "Set " + Narrow(key) + " \"" + Narrow(call.name) + "\" reserved " + std::to_string(call.options)
@@ -114,6 +114,17 @@ void ArrangeEveryKindOfInstance(in_memory::Registry& registry)
     registry.SetValue(ClassKey + WIDE("\\0004"), WIDE("Controller"), REG_SZ, StringBytes(WIDE("1")));
 }
 
+// Two controllers that already hold REG_DWORD 1: one whose write fails, one that refuses write access.
+void ArrangeSettingHeldWhereNotWritable(in_memory::Registry& registry)
+{
+    for (const RegString instance : {WIDE("\\0000"), WIDE("\\0001")}) {
+        registry.SetValue(ClassKey + instance, WIDE("Controller"), REG_BINARY, {0x01});
+        registry.SetValue(ClassKey + instance, WIDE("ForceHCResetOnResume"), REG_DWORD, DwordBytes(1));
+    }
+    registry.FailCallsOnKey(ClassKey + WIDE("\\0000"), 1, Operation::Set);
+    registry.SetAccess(ClassKey + WIDE("\\0001"), Access::ReadOnly);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Passes, PlatformContract,
     testing::Values(
@@ -136,6 +147,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "Open <class> \"0002\" options 0 access 0x1 -> 0",
                 // The failed query before set the size to 1025: this one must offer 1024 again.
                 "Query <class>\\0002 \"Controller\" size 1024 -> 0",
+                // A controller the program may not write is done if it holds the setting already.
+                "Query <class>\\0002 \"ForceHCResetOnResume\" size 1024 -> 2",
                 "Close <class>\\0002 -> 0",
                 "Enumerate <class> index 3 capacity 256 -> 234",
                 "Enumerate <class> index 4 capacity 256 -> 0",
@@ -143,6 +156,27 @@ INSTANTIATE_TEST_SUITE_P(
                 "Query <class>\\0004 \"Controller\" size 1024 -> 0",
                 "Close <class>\\0004 -> 0",
                 "Enumerate <class> index 5 capacity 256 -> 259",
+                "Close <class> -> 0",
+            },
+            2},
+        ContractCase{
+            "ControllersThatCannotBeWrittenButHoldTheSetting", ArrangeSettingHeldWhereNotWritable, 0,
+            {
+                "Open HKLM \"SYSTEM\\ControlSet001\\Control\\Class\\{36FC9E60-C465-11CF-8056-444553540000}\" "
+                "options 0 access 0x9 -> 0",
+                "Enumerate <class> index 0 capacity 256 -> 0",
+                "Open <class> \"0000\" options 0 access 0x20007 -> 0",
+                "Query <class>\\0000 \"Controller\" size 1024 -> 0",
+                "Set <class>\\0000 \"ForceHCResetOnResume\" reserved 0 type 4 size 4 data 1 0 0 0 -> 1",
+                "Query <class>\\0000 \"ForceHCResetOnResume\" size 1024 -> 0",
+                "Close <class>\\0000 -> 0",
+                "Enumerate <class> index 1 capacity 256 -> 0",
+                "Open <class> \"0001\" options 0 access 0x20007 -> 5",
+                "Open <class> \"0001\" options 0 access 0x1 -> 0",
+                "Query <class>\\0001 \"Controller\" size 1024 -> 0",
+                "Query <class>\\0001 \"ForceHCResetOnResume\" size 1024 -> 0",
+                "Close <class>\\0001 -> 0",
+                "Enumerate <class> index 2 capacity 256 -> 259",
                 "Close <class> -> 0",
             },
             2},

@@ -65,7 +65,7 @@ struct RunRecord {
         return std::any_of(calls.begin(), calls.end(), [&](const Call& call) {
             RegString target = call.keyPath;
             if (call.operation == Operation::Open) {
-                target = target.empty() ? call.name : target + WIDE("\\") + call.name;
+                target = !call.reached.empty() ? call.reached : target.empty() ? call.name : target + WIDE("\\") + call.name;
             }
             return call.injected && target == key;
         });
@@ -146,11 +146,19 @@ TEST_P(KeyFaultSweep, EveryCallOnOneKeyFailing)
     const Scenario& scenario = TheScenario();
     // The job touches the class key and every instance it can enumerate, and nothing below them; a
     // class key that cannot be opened or listed lets it reach no instance.
-    const bool instancesReached = scenario.classKeyBehaviour == KeyBehaviour::Normal;
+    const bool instancesReached = scenario.classKeyBehaviour == KeyBehaviour::Normal
+                                  || (scenario.classKeyBehaviour == KeyBehaviour::GrantsOnlyListing
+                                      && std::get<0>(GetParam()) == Job::Undo);
+    const Job job = std::get<0>(GetParam());
     std::vector<std::pair<RegString, bool>> keys{{ScenarioClassKeyPath, true}};
     for (const ScenarioKey& key : scenario.keys) {
-        const bool instance = key.path.find(WIDE('\\')) == RegString::npos && key.path.size() < 256;
-        keys.emplace_back(ScenarioClassKeyPath + WIDE("\\") + key.path, instance && instancesReached);
+        // A name too long or holding a NUL is never opened. A registry link is opened as itself only
+        // by the companions, which ask what it is; everyone reaches the key it leads to.
+        const bool instance = key.path.find(WIDE('\\')) == RegString::npos && key.path.size() < 256
+                              && key.path.find(WCHAR{0}) == RegString::npos && (!key.linkTo || job != Job::Pass);
+        const bool linkedTo = std::any_of(scenario.keys.begin(), scenario.keys.end(),
+                                          [&](const ScenarioKey& link) { return link.linkTo == key.path; });
+        keys.emplace_back(ScenarioClassKeyPath + WIDE("\\") + key.path, (instance || linkedTo) && instancesReached);
     }
     for (const auto& entry : keys) {
         const RegString& key = entry.first;

@@ -14,7 +14,7 @@
 
 struct PassAudit {
     std::vector<std::string> violations;      // empty when every rule held
-    std::set<RegString, FoldedLess> written;  // instances that now hold the reset flag (the pass)
+    std::set<RegString, FoldedLess> written;  // instances that now hold the setting (the pass)
 };
 
 // `before` and `after` are the class key as ScenarioRegistry::Read gives it (nothing when missing);

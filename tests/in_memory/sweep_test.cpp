@@ -34,7 +34,7 @@ void SeedControlSet(const RegString& classKey)
     registry.SetValue(classKey + WIDE("\\0001"), WIDE("DriverDesc"), REG_SZ, StringBytes(WIDE("USB Root Hub")));
 }
 
-bool ResetFlagWritten(const RegString& classKey)
+bool SettingWritten(const RegString& classKey)
 {
     const auto values = TheRegistry().Values(classKey + WIDE("\\0000"));
     const auto found = values.find(WIDE("ForceHCResetOnResume"));
@@ -103,7 +103,7 @@ TEST_P(SweepStatus, ComesFromCurrentControlSetAlone)
         EXPECT_EQ(registry.KeyExists(classKey), present) << "a missing control set must not be created";
         const bool unopenable = std::find(sweepCase.unopenable.begin(), sweepCase.unopenable.end(), classKey)
                                 != sweepCase.unopenable.end();
-        EXPECT_EQ(present && ResetFlagWritten(classKey), present && !failing && !unopenable) << Narrow(classKey);
+        EXPECT_EQ(present && SettingWritten(classKey), present && !failing && !unopenable) << Narrow(classKey);
         EXPECT_EQ(registry.Values(classKey + WIDE("\\0001")).count(WIDE("ForceHCResetOnResume")), 0u)
             << "the hub in " << Narrow(classKey) << " is no controller";
     }
@@ -190,5 +190,95 @@ INSTANTIATE_TEST_SUITE_P(
         CompanionSweepCase{"ClassKeyUnopenableInCurrentControlSet",
                            {ControlSet001, ControlSet002, CurrentControlSet}, {}, {CurrentControlSet}, 1, 1}),
     [](const testing::TestParamInfo<CompanionSweepCase>& param) { return param.param.title; });
+
+// A registry link among the instances that leads out of the USB class: the program follows it as it
+// follows any name, and writes the key it leads to; the check names the link and judges it there, as
+// the program does; the undo names it and deletes nothing through it, so that a key outside the class
+// is never changed by the undo, and fails, since the setting is left there.
+TEST(LinkOutOfTheClass, FollowedByTheProgramNamedByTheCompanionsNeverUndoneThrough)
+{
+    in_memory::Registry& registry = TheRegistry();
+    registry.Reset();
+    for (const RegString& classKey : {ControlSet001, ControlSet002, CurrentControlSet}) {
+        SeedControlSet(classKey);
+    }
+    const RegString outside = WIDE("SOFTWARE\\Elsewhere");
+    registry.SetValue(outside, WIDE("Controller"), REG_BINARY, {0x01});
+    registry.CreateLink(CurrentControlSet + WIDE("\\0002"), outside);
+
+    EXPECT_EQ(SweepControlSets(), 0);
+    const RegValue setting{REG_DWORD, DwordBytes(1)};
+    EXPECT_EQ(registry.Values(outside).at(WIDE("ForceHCResetOnResume")), setting);
+
+    CompanionRecord check;
+    EXPECT_EQ(CheckControlSets(check), 0);
+    const std::vector<std::pair<RegString, RegString>> link{{WIDE("0002"), WIDE("\\REGISTRY\\MACHINE\\") + outside}};
+    EXPECT_EQ(check.links, link);
+    ASSERT_EQ(check.controllers.size(), 4u);
+    EXPECT_EQ(check.controllers.back().instance, WIDE("0002"));
+    EXPECT_EQ((RegValue{check.controllers.back().type, check.controllers.back().data}), setting);
+
+    CompanionRecord undo;
+    EXPECT_EQ(UndoControlSets(undo), 1);
+    EXPECT_EQ(undo.links, link);
+    EXPECT_EQ(undo.behindLinks, std::vector<RegString>{WIDE("0002")});
+    EXPECT_EQ(registry.Values(outside).at(WIDE("ForceHCResetOnResume")), setting) << "deleted through the link";
+    EXPECT_EQ(NamesOf(undo.removed), (std::set<RegString, FoldedLess>{WIDE("0000")}));
+    EXPECT_EQ(registry.OpenHandles(), 0u);
+}
+
+// A listing that could not be written whole gives its own status, whatever the job's was; the job is
+// done all the same. The output takes `accepted` writes, then refuses every one after (a full disk),
+// or refuses from the first (a closed pipe).
+struct LostListingCase {
+    std::string title;
+    bool undo;
+    unsigned accepted;
+    bool applied; // the controllers hold the setting before the run
+    int status;
+};
+
+void PrintTo(const LostListingCase& lostCase, std::ostream* out)
+{
+    *out << lostCase.title;
+}
+
+struct RefusingOutput final : Output {
+    unsigned accepted;
+    unsigned writes = 0;
+    explicit RefusingOutput(unsigned accepting) : accepted(accepting) {}
+    bool Write(const WCHAR*, std::size_t) override { return ++writes <= accepted; }
+};
+
+class LostListing : public testing::TestWithParam<LostListingCase> {};
+
+TEST_P(LostListing, GivesItsOwnStatusAndTheJobIsDone)
+{
+    const LostListingCase& lostCase = GetParam();
+    in_memory::Registry& registry = TheRegistry();
+    registry.Reset();
+    for (const RegString& classKey : {ControlSet001, ControlSet002, CurrentControlSet}) {
+        SeedControlSet(classKey);
+        if (lostCase.applied) {
+            registry.SetValue(classKey + WIDE("\\0000"), WIDE("ForceHCResetOnResume"), REG_DWORD, DwordBytes(1));
+        }
+    }
+    RefusingOutput output(lostCase.accepted);
+    EXPECT_EQ(lostCase.undo ? RunUndo(output) : RunCheck(output), lostCase.status);
+    for (const RegString& classKey : {ControlSet001, ControlSet002, CurrentControlSet}) {
+        EXPECT_EQ(SettingWritten(classKey), lostCase.applied && !lostCase.undo) << Narrow(classKey);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outputs, LostListing,
+    testing::Values(
+        LostListingCase{"CheckWhole", false, ~0u, true, 0},
+        LostListingCase{"CheckClosedOutput", false, 0, true, ListingLostStatus},
+        LostListingCase{"CheckFullAfterTheFirstSet", false, 2, false, ListingLostStatus},
+        LostListingCase{"UndoWhole", true, ~0u, true, 0},
+        LostListingCase{"UndoClosedOutput", true, 0, true, ListingLostStatus},
+        LostListingCase{"UndoFullAtTheLastLine", true, 5, true, ListingLostStatus}),
+    [](const testing::TestParamInfo<LostListingCase>& param) { return param.param.title; });
 
 } // namespace

@@ -4,8 +4,9 @@
 # checksum, the licence, the administrator's guide as README.txt, every administrator script, all as
 # text files Notepad shows line by line. And release.sh, run in a clone made as Git for Windows makes
 # one (core.autocrlf=true), refuses what would give a zip of the same name with other bytes (changes
-# not committed, ignored files in admin/, SOURCE_DATE_EPOCH), and gives the same zip whatever its build
-# folder was configured with.
+# not committed, edits git was told not to look at, ignored files in admin/, SOURCE_DATE_EPOCH) or a
+# clone git will not read, naming what it found; and gives the same zip, alone in its folder, whatever
+# its build folder was configured with, the compiler flags in the environment and the zips left there.
 # usage: check_package.sh VERSION WORK_DIR
 set -euo pipefail
 version=$1 work=$2
@@ -52,7 +53,7 @@ readme=$(tr -d '\r' <"$folder/README.txt")
 for windows_check in 'certutil -hashfile UsbResetOnResume.exe SHA256' 'Get-AuthenticodeSignature'; do
     grep -qF "$windows_check" <<<"$readme" || fail "README.txt does not show how to check the download with $windows_check"
 done
-for text in LICENSE.txt README.txt; do
+for text in LICENSE.txt README.txt "${programs[@]/%/.sha256}"; do
     ! grep -q $'[^\r]$' "$folder/$text" || fail "$text has lines not ending in CR LF"
 done
 
@@ -62,33 +63,46 @@ git clone --quiet --config core.autocrlf=true "$clone" "$crlf_clone"
 crlf_scripts=$(cd "$crlf_clone" && git ls-files -z '*.sh' '*.py' .ci/run | xargs -0 grep -l $'\r' || true)
 [ -z "$crlf_scripts" ] || fail "scripts with CR LF line ends in a core.autocrlf=true clone, which bash cannot run: $crlf_scripts"
 [ -z "$(git -C "$crlf_clone" status --porcelain)" ] || fail "a fresh core.autocrlf=true clone shows changes"
-# what|the file|a line appended to it|the environment
+# what|the file|a line appended to it|the flag git is given on it|the environment|what the message names
+# (the file, else the variable)
 changes=(
-    "a changed file|README.md||"
-    "a file not committed|admin/extra.cmd|echo|"
-    "a git-ignored file in admin/, which the zip would carry|admin/__pycache__/stray.pyc|x|"
-    "SOURCE_DATE_EPOCH, which would stamp the zip with another date|||SOURCE_DATE_EPOCH=1"
+    "a changed file|README.md||||"
+    "a file not committed|admin/extra.cmd|echo|||"
+    "a git-ignored file in admin/, which the zip would carry|admin/__pycache__/stray.pyc|x|||"
+    "an edit to a file git was told to skip|LICENSE|x|--skip-worktree||"
+    "an edit to a file git was told to assume unchanged|LICENSE|x|--assume-unchanged||"
+    "SOURCE_DATE_EPOCH, which would stamp the zip with another date||||SOURCE_DATE_EPOCH=1|"
+    "a clone owned by another user, which git will not read||||GIT_TEST_ASSUME_DIFFERENT_OWNER=1|dubious ownership"
 )
 for change in "${changes[@]}"; do
-    IFS='|' read -r what file line environment <<<"$change"
+    IFS='|' read -r what file line flag environment named <<<"$change"
     if [ -n "$file" ]; then
         mkdir -p "$(dirname "$crlf_clone/$file")"
         printf '%s\n' "$line" >>"$crlf_clone/$file"
     fi
-    named=${file:-${environment%%=*}}
+    [ -z "$flag" ] || git -C "$crlf_clone" update-index "$flag" -- "$file"
+    named=${named:-${file:-${environment%%=*}}}
     status=0
     # shellcheck disable=SC2086 # the environment holds no spaces
     env $environment "$crlf_clone/scripts/release.sh" >"$work/release.out" 2>&1 || status=$?
     [ "$status" = 1 ] && grep -qF "$named" "$work/release.out" \
         || fail "release.sh with $what: exit status $status, expected 1 and $named named: $(cat "$work/release.out")"
     [ ! -e "$crlf_clone/build" ] || fail "release.sh with $what built: $(find "$crlf_clone/build" -name '*.zip')"
+    [ -z "$flag" ] || git -C "$crlf_clone" update-index "--no-${flag#--}" -- "$file"
     git -C "$crlf_clone" checkout --quiet -- . && git -C "$crlf_clone" clean --quiet -fdx
 done
-# A build folder left configured with other settings gives the same zip: release.sh configures afresh.
+# The same zip, and nothing else in its folder, from a build folder left configured with other settings
+# and holding an earlier version's zip, with compiler flags in the environment that would change the
+# program (the stack protector imports CryptGenRandom) and its header.
 (cd "$crlf_clone" && cmake --preset windows -B build/package -DCMAKE_CXX_FLAGS_MINSIZEREL=-O2 >/dev/null)
-"$crlf_clone/scripts/release.sh" >"$work/release.out" 2>&1 || fail "release.sh after other settings: $(cat "$work/release.out")"
+mkdir -p "$crlf_clone/build/package/release"
+echo 'an earlier release' >"$crlf_clone/build/package/release/UsbResetOnResume-0.9.0-win32.zip"
+CXXFLAGS=-fstack-protector-strong CFLAGS=-O0 CPPFLAGS=-DNDEBUG LDFLAGS=-Wl,--insert-timestamp RCFLAGS=--language=0x407 \
+    "$crlf_clone/scripts/release.sh" >"$work/release.out" 2>&1 || fail "release.sh after other settings: $(cat "$work/release.out")"
 cmp "$crlf_clone/build/package/release/$name.zip" "$release/$name.zip" \
-    || fail "release.sh packed another zip from a build folder configured with other settings"
+    || fail "release.sh packed another zip from a build folder configured with other settings, or with compiler flags in the environment"
+left=$(cd "$crlf_clone/build/package/release" && LC_ALL=C ls -A | paste -sd' ' -)
+[ "$left" = "SHA256SUMS $name.zip" ] || fail "release.sh left in its folder: $left, expected SHA256SUMS and $name.zip"
 
 [ "$failures" -eq 0 ] || exit 1
 echo "package: $name.zip $(stat -c %s "$release/$name.zip") bytes, identical from two clones, sha256 $(cut -d' ' -f1 "$release/SHA256SUMS")"

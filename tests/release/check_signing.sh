@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Signing and verifying with throwaway certificates and a throwaway time-stamp authority made here:
-# sign.sh refuses each mistake with its own message and leaves nothing behind; a signed copy verifies
-# against the sources in a fresh clone; without its signature it is the reproducible program; its
-# detached signature attached to the other clone's build gives the signed bytes; and verify-release.sh
-# rejects every file that is not one SHA-256 signature by the trusted signer over this program, with a
-# time-stamp that verifies where there is one and nothing added that the signer did not sign, and gives
-# its verdict without reaching for the network.
+# sign.sh refuses each mistake with its own message and leaves nothing behind, embeds the signer's chain
+# in order and describes each program by its own name; a signed copy verifies against the sources in a
+# fresh clone, whatever compiler flags the environment holds, naming the commit and whether the clone
+# was clean; without its signature it is the reproducible program; its detached signature attached to
+# the other clone's build gives the signed bytes; and verify-release.sh rejects every file that is not
+# one SHA-256 signature by the trusted signer (a root, a CA under it or the signer's own certificate)
+# over this program, with a time-stamp that verifies where there is one and nothing added that the
+# signer did not sign, and gives its verdict without reaching for the network.
 # usage: check_signing.sh SCRIPTS_DIR CLONES_DIR  (as build_clean_clones.sh leaves it)
 set -euo pipefail
 scripts=$1 clones=$2
@@ -64,6 +66,19 @@ openssl req -new -newkey rsa:2048 -nodes -keyout "$keys/leaf-key.pem" -out "$ca/
 openssl x509 -req -in "$ca/leaf.csr" -CA "$ca/intermediate.pem" -CAkey "$ca/intermediate-key.pem" -days 2 \
     -extfile <(printf 'extendedKeyUsage=codeSigning\nkeyUsage=digitalSignature\n') -out "$ca/leaf.pem" 2>/dev/null
 cat "$ca/leaf.pem" "$ca/intermediate.pem" >"$keys/leaf-chain.pem"
+# The same chain in the order a bundle may come in; and with a certificate that is no part of it.
+cat "$ca/intermediate.pem" "$ca/leaf.pem" >"$keys/intermediate-first.pem"
+cat "$keys/leaf-chain.pem" "$keys/stranger.pem" >"$keys/leaf-chain-and-stranger.pem"
+openssl pkcs12 -export -in "$keys/leaf-chain.pem" -inkey "$keys/leaf-key.pem" -out "$keys/leaf-chain.p12" \
+    -passout "file:$keys/password"
+openssl pkcs12 -export -in "$ca/leaf.pem" -inkey "$keys/leaf-key.pem" -out "$keys/leaf-alone.p12" \
+    -passout "file:$keys/password"
+# Another signer under the same intermediate, whom trusting the first signer's certificate must not trust.
+openssl req -new -newkey rsa:2048 -nodes -keyout "$keys/other-leaf-key.pem" -out "$ca/other-leaf.csr" \
+    -subj '/CN=Other leaf signer' 2>/dev/null
+openssl x509 -req -in "$ca/other-leaf.csr" -CA "$ca/intermediate.pem" -CAkey "$ca/intermediate-key.pem" -days 2 \
+    -extfile <(printf 'extendedKeyUsage=codeSigning\nkeyUsage=digitalSignature\n') -out "$ca/other-leaf.pem" 2>/dev/null
+cat "$ca/other-leaf.pem" "$ca/intermediate.pem" >"$keys/other-leaf-chain.pem"
 # A private time-stamp authority: its own root, and a certificate for time-stamping only under it, which
 # names a place to fetch revocations from where nothing listens.
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -keyout "$ca/tsa-root-key.pem" -out "$keys/tsa-root.pem" \
@@ -122,12 +137,24 @@ signed=$dist/UsbResetOnResume-signed.exe
 sign "$work/pem-signed.exe" "${pem_signer[@]}" "$exe"
 sign "$work/time-stamped.exe" "${pem_signer[@]}" --timestamp "$(server_url answer)" --tsa-ca "$keys/tsa-root.pem" "$exe"
 sign "$work/leaf-signed.exe" --cert "$keys/leaf-chain.pem" --key "$keys/leaf-key.pem" "$exe"
+sign "$work/reordered-signed.exe" --cert "$keys/intermediate-first.pem" --key "$keys/leaf-key.pem" "$exe"
+sign "$work/leaf-p12-signed.exe" --pkcs12 "$keys/leaf-chain.p12" --password-file "$keys/password" "$exe"
+sign "$work/other-leaf-signed.exe" --cert "$keys/other-leaf-chain.pem" --key "$keys/other-leaf-key.pem" "$exe"
 sign "$work/revocable-signed.exe" --cert "$keys/revocable.pem" --key "$keys/revocable-key.pem" "$exe"
 # --force replaces a signed copy made before.
 sign "$work/pem-signed.exe" "${pem_signer[@]}" --force "$exe"
 cmp "$exe" "$program" || fail "signing changed the unsigned program"
-for file in "$signed" "$work/pem-signed.exe" "$work/time-stamped.exe" "$work/leaf-signed.exe" "$work/revocable-signed.exe"; do
+for file in "$signed" "$work/pem-signed.exe" "$work/time-stamped.exe" "$work/leaf-signed.exe" "$work/revocable-signed.exe" \
+        "$work/reordered-signed.exe" "$work/leaf-p12-signed.exe" "$work/other-leaf-signed.exe"; do
     [ -f "$file" ] || { echo "FAIL: no signed copy $file to go on with" >&2; exit 1; }
+done
+# Each program's signature is described by the program's own name, which Windows shows for it (in
+# the elevation prompt, among other places).
+for name in UsbResetOnResume UsbResetOnResumeCheck UsbResetOnResumeUndo; do
+    sign "$work/$name-described.exe" "${pem_signer[@]}" "$clones/a/build/$name.exe"
+    osslsigncode verify -CAfile "$keys/signer.pem" -ignore-crl -in "$work/$name-described.exe" >"$work/verify.out" 2>&1 || true
+    description=$(sed -n 's/^[[:space:]]*Text description: //p' "$work/verify.out")
+    [ "$description" = "$name" ] || fail "the signature of $name.exe is described as \"$description\", not by the program's name"
 done
 
 # Each mistake: sign.sh's own message that names it (any tool's report indented below it), and the
@@ -168,10 +195,14 @@ refusals=(
     "not for code signing||--cert $keys/server.pem --key $keys/server-key.pem $exe"
     "is not valid before||--cert $keys/not-yet-valid.pem --key $keys/not-yet-valid-key.pem $exe"
     "expired on||--cert $keys/expired.pem --key $keys/expired-key.pem $exe"
-    "is not the private key||--cert $keys/signer.pem --key $keys/server-key.pem $exe"
+    "is not the private key of any certificate in $keys/signer.pem: O=Throwaway,CN=UsbResetOnResume test signer||--cert $keys/signer.pem --key $keys/server-key.pem $exe"
+    "the certificate that issued CN=Leaf signer (CN=Throwaway intermediate) is not in||--cert $ca/leaf.pem --key $keys/leaf-key.pem $exe"
+    "the certificate that issued CN=Leaf signer (CN=Throwaway intermediate) is not in||--pkcs12 $keys/leaf-alone.p12 --password-file $keys/password $exe"
+    "no part of the signer's chain: CN=Someone else||--cert $keys/leaf-chain-and-stranger.pem --key $keys/leaf-key.pem $exe"
     "must not replace||${pem_signer[*]} --output $exe $exe"
     "must not replace||${pem_signer[*]} --output $keys/signer-key.pem $exe"
     "must not replace||--pkcs12 $keys/signer.p12 --password-file $keys/password --output $keys/signer.p12 $exe"
+    "must not replace||${pem_signer[*]} --tsa-ca $keys/tsa-root.pem --output $keys/tsa-root.pem --force $exe"
     "is a folder||${pem_signer[*]} --output $keys $exe"
     "exists already||${pem_signer[*]} $exe"
     "exists already||${pem_signer[*]} --output $exe.sha256 $exe"
@@ -207,12 +238,18 @@ for refusal in "${refusals[@]}"; do
     ! signing_now || fail "sign.sh $arguments: left osslsigncode running"
 done
 
-# The signer's check from a fresh clone, as the maintainer's guide has it; a build folder left configured
-# with other settings must not change the program it compares with.
+# The signer's check from a fresh clone, as the maintainer's guide has it; neither a build folder left
+# configured with other settings nor compiler flags in the environment may change the program it
+# compares with. The verdict names the commit, and says when the clone is not clean, edits git was
+# told not to look at included.
 git clone --quiet "$clones/a" "$work/fresh-clone"
+commit=$(git -C "$work/fresh-clone" rev-parse HEAD)
 (cd "$work/fresh-clone" && cmake --preset windows -B build/verify -DCMAKE_CXX_FLAGS_MINSIZEREL=-O2 >/dev/null)
-if "$scripts/verify-release.sh" --ca "$keys/signer.pem" --sources "$work/fresh-clone" "$signed" >"$work/verify.out" 2>&1; then
+if CXXFLAGS=-fstack-protector-strong LDFLAGS=-Wl,--insert-timestamp \
+        "$scripts/verify-release.sh" --ca "$keys/signer.pem" --sources "$work/fresh-clone" "$signed" >"$work/verify.out" 2>&1; then
     grep -qF "is the program these sources build" "$work/verify.out" || fail "no verdict on the sources: $(cat "$work/verify.out")"
+    grep -qxF "  sources: $work/fresh-clone at commit $commit" "$work/verify.out" \
+        || fail "verify-release.sh does not name the clean clone's commit: $(cat "$work/verify.out")"
     grep -qF "signer:  $subject" "$work/verify.out" || fail "verify-release.sh does not name the signer: $(cat "$work/verify.out")"
     grep -qx '  digest:  SHA256' "$work/verify.out" || fail "not signed with SHA-256: $(cat "$work/verify.out")"
     grep -qx '  time-stamp: none' "$work/verify.out" || fail "a time-stamp where there is none: $(cat "$work/verify.out")"
@@ -220,6 +257,11 @@ if "$scripts/verify-release.sh" --ca "$keys/signer.pem" --sources "$work/fresh-c
 else
     fail "verify-release.sh rejects the signed program in a fresh clone: $(cat "$work/verify.out")"
 fi
+git -C "$work/fresh-clone" update-index --skip-worktree README.md
+echo 'an edit git does not look at' >>"$work/fresh-clone/README.md"
+"$scripts/verify-release.sh" --ca "$keys/signer.pem" --sources "$work/fresh-clone" "$signed" >"$work/verify.out" 2>&1 || true
+grep -qxF "  sources: $work/fresh-clone at commit $commit, dirty: README.md (skip-worktree)" "$work/verify.out" \
+    || fail "verify-release.sh does not say the clone is dirty: $(cat "$work/verify.out")"
 # Compared with a program at hand, the verdict says so, and no more.
 if "$scripts/verify-release.sh" --ca "$keys/signer.pem" --unsigned "$other_program" "$work/pem-signed.exe" >"$work/verify.out" 2>&1; then
     grep -qF "is the given program $other_program, signed" "$work/verify.out" && ! grep -qF 'these sources' "$work/verify.out" \
@@ -237,14 +279,17 @@ else
     fail "verify-release.sh rejects the time-stamped program: $(cat "$work/verify.out")"
 fi
 
-# The steps underneath, as a verifier who publishes detached signatures takes them.
+# The steps underneath, as a verifier who publishes detached signatures takes them, with the maintainer's
+# guide's commands, which reach for no revocation list: the signer's names a server that never answers.
 osslsigncode remove-signature -in "$signed" -out "$work/removed.exe" >/dev/null 2>&1
 cmp "$work/removed.exe" "$program" || fail "remove-signature does not give the reproducible program"
-osslsigncode extract-signature -in "$signed" -out "$work/signature.der" >/dev/null 2>&1
-osslsigncode attach-signature -sigin "$work/signature.der" -CAfile "$keys/signer.pem" \
-    -in "$other_program" -out "$work/attached.exe" >/dev/null 2>&1 \
-    || fail "attach-signature onto the other clone's program failed"
-cmp "$work/attached.exe" "$signed" || fail "the signature attached to the other clone's program does not give the signed bytes"
+osslsigncode extract-signature -in "$work/revocable-signed.exe" -out "$work/signature.der" >/dev/null 2>&1
+status=0
+timeout 20 osslsigncode attach-signature -sigin "$work/signature.der" -CAfile /dev/null -TSA-CAfile /dev/null \
+    -in "$other_program" -out "$work/attached.exe" >"$work/attach.out" 2>&1 || status=$?
+[ "$status" != 124 ] || fail "attach-signature, as the maintainer's guide has it, waited for a revocation list"
+cmp "$work/attached.exe" "$work/revocable-signed.exe" \
+    || fail "the signature attached to the other clone's program does not give the signed bytes: $(cat "$work/attach.out")"
 
 # A program these sources do not build, validly signed: two letters of its DOS stub's message
 # swapped, two bytes apart so that the header's checksum (a sum of 16-bit words) still holds.
@@ -270,6 +315,8 @@ attacker "$work/other-hash.exe" -h sha256 -certs "$keys/signer.pem" -key "$keys/
     -ts "$(server_url other-hash)" -in "$program"
 cat "$keys/signer.pem" "$keys/stranger.pem" >"$work/signer-and-stranger.pem"
 attacker "$work/extra-certificate.exe" -h sha256 -certs "$work/signer-and-stranger.pem" -key "$keys/signer-key.pem" -in "$program"
+# Bytes appended after the signature, which no signature covers.
+{ cat "$signed"; echo 'appended'; } >"$work/appended.exe"
 # The text description is printed as it is, line ends included: lines of osslsigncode's report forged
 # in it, hiding a broken time-stamp or standing beside a valid one.
 attacker "$work/description-hides.exe" -h sha256 -certs "$keys/signer.pem" -key "$keys/signer-key.pem" \
@@ -282,7 +329,9 @@ osslsigncode add -addUnauthenticatedBlob -in "$work/pem-signed.exe" -out "$work/
     || fail "osslsigncode add -addUnauthenticatedBlob: $(cat "$work/attacker.out")"
 
 # What verify-release.sh must report. Offsets: the PE header starts at the word at 0x3c; its checksum
-# is 88 bytes in; the signature (a WIN_CERTIFICATE) begins where the unsigned program ends.
+# is 88 bytes in, and the size of the signature's table 156 bytes in (a 32-bit image's security
+# directory), whose second byte inverted makes a table of some 60 KiB; the signature (a WIN_CERTIFICATE)
+# begins where the unsigned program ends.
 pe=$(od -An -tu4 -j60 -N4 "$signed" | tr -d ' ')
 unsigned_size=$(stat -c %s "$program")
 signed_size=$(stat -c %s "$signed")
@@ -294,6 +343,8 @@ verdicts=(
     "the header checksum|$signed|$((pe + 88))|$trust_signer|1|differs from the build with its own signature"
     "a byte inside the signature|$signed|$(((unsigned_size + signed_size) / 2))|$trust_signer|1|the signature does not verify"
     "the last byte of the file|$signed|$((signed_size - 1))|$trust_signer|1|differs from the build with its own signature"
+    "bytes appended after the signature|$work/appended.exe||$trust_signer|1|9 bytes after its signature"
+    "a signature table that runs past the end of the file|$signed|$((pe + 157))|$trust_signer|1|bytes past the end of the file"
     "a certificate that is not trusted|$signed||--ca $keys/stranger.pem|1|the signature does not verify against"
     "no signature at all|$program||$trust_signer|1|is not signed"
     "a file that is no program|$exe.sha256||$trust_signer|1|not a Windows program"
@@ -310,6 +361,11 @@ verdicts=(
     "a description hiding a broken time-stamp|$work/description-hides.exe||$trust_both|1|cannot be read safely"
     "a description forging a time-stamp beside a valid one|$work/description-forges.exe||$trust_both|1|cannot be read safely"
     "a signer under an intermediate CA, the root trusted|$work/leaf-signed.exe||--ca $keys/root.pem|0|signer:  /CN=Leaf signer"
+    "a signer under an intermediate CA, the intermediate trusted|$work/leaf-signed.exe||--ca $ca/intermediate.pem|0|signer:  /CN=Leaf signer"
+    "a signer under an intermediate CA, its own certificate trusted|$work/leaf-signed.exe||--ca $ca/leaf.pem|0|signer:  /CN=Leaf signer"
+    "another signer under the same intermediate, the first one's certificate trusted|$work/other-leaf-signed.exe||--ca $ca/leaf.pem|1|the signature does not verify against"
+    "a signer whose bundle had the intermediate first, the root trusted|$work/reordered-signed.exe||--ca $keys/root.pem|0|signer:  /CN=Leaf signer"
+    "a signer under an intermediate CA from a PKCS#12 file, the root trusted|$work/leaf-p12-signed.exe||--ca $keys/root.pem|0|signer:  /CN=Leaf signer"
     "a signer whose revocation list's server never answers|$work/revocable-signed.exe||--ca $keys/revocable.pem|0|revocation: not checked"
 )
 for verdict in "${verdicts[@]}"; do

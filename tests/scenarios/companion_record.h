@@ -4,11 +4,12 @@
 #include "companions.h"
 #include "registry_tree.h"
 
+#include <set>
 #include <utility>
 #include <vector>
 
 struct CompanionRecord final : Report {
-    struct Flag {
+    struct Setting {
         RegString instance;
         LSTATUS status;
         DWORD type;
@@ -16,26 +17,56 @@ struct CompanionRecord final : Report {
     };
     std::vector<RegString> controlSets;
     std::vector<LSTATUS> classKeys;
-    std::vector<Flag> controllers;
+    std::vector<Setting> controllers;
     std::vector<RegString> removed;
-    std::vector<std::pair<RegString, LSTATUS>> left;
-    std::vector<std::pair<RegString, LSTATUS>> notRead;
+    std::vector<std::pair<RegString, LSTATUS>> notRemoved;
+    std::vector<std::pair<RegString, LSTATUS>> notOpened;
     std::vector<DWORD> namesTooLong;
+    std::vector<RegString> namesHoldingNul;
+    std::vector<std::pair<RegString, RegString>> links; // instance, target
+    std::vector<RegString> behindLinks;
     std::vector<LSTATUS> listEnds;
 
     void ControlSet(const WCHAR* classKeyPath) override { controlSets.emplace_back(classKeyPath); }
-    void ClassKey(LSTATUS status) override { classKeys.push_back(status); }
-    void Controller(const WCHAR* name, const FlagState& flag) override
+    void ClassKeyOpened(LSTATUS status) override { classKeys.push_back(status); }
+    void Controller(const WCHAR* name, const SettingState& setting) override
     {
         std::vector<BYTE> data;
-        if (flag.status == ERROR_SUCCESS) {
-            data.assign(flag.data, flag.data + flag.size);
+        if (setting.status == ERROR_SUCCESS) {
+            data.assign(setting.data, setting.data + setting.size);
         }
-        controllers.push_back({name, flag.status, flag.type, std::move(data)});
+        controllers.push_back({name, setting.status, setting.type, std::move(data)});
     }
     void Removed(const WCHAR* name) override { removed.emplace_back(name); }
-    void Left(const WCHAR* name, LSTATUS status) override { left.emplace_back(name, status); }
-    void NotRead(const WCHAR* name, LSTATUS status) override { notRead.emplace_back(name, status); }
+    void NotRemoved(const WCHAR* name, LSTATUS status) override { notRemoved.emplace_back(name, status); }
+    void Link(const WCHAR* name, const WCHAR* target, DWORD length) override { links.emplace_back(name, RegString(target, length)); }
+    void NotRemovedBehindLink(const WCHAR* name) override { behindLinks.emplace_back(name); }
+    void NotOpened(const WCHAR* name, LSTATUS status) override { notOpened.emplace_back(name, status); }
     void NameTooLong(DWORD index) override { namesTooLong.push_back(index); }
+    void NameHoldsNul(const WCHAR* name, DWORD length) override { namesHoldingNul.emplace_back(name, length); }
     void ListEnded(LSTATUS status) override { listEnds.push_back(status); }
 };
+
+// The instance names of one of the record's lists.
+inline std::set<RegString, FoldedLess> NamesOf(const std::vector<RegString>& names)
+{
+    return {names.begin(), names.end()};
+}
+
+inline std::set<RegString, FoldedLess> NamesOf(const std::vector<std::pair<RegString, LSTATUS>>& entries)
+{
+    std::set<RegString, FoldedLess> names;
+    for (const auto& entry : entries) {
+        names.insert(entry.first);
+    }
+    return names;
+}
+
+inline std::set<RegString, FoldedLess> NamesOf(const std::vector<CompanionRecord::Setting>& settings)
+{
+    std::set<RegString, FoldedLess> names;
+    for (const CompanionRecord::Setting& setting : settings) {
+        names.insert(setting.instance);
+    }
+    return names;
+}

@@ -8,11 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <set>
 
 namespace {
-
-const RegString FlagName = WIDE("ForceHCResetOnResume");
 
 // What the table says of each direct instance the companions can reach by name.
 struct Expected {
@@ -20,13 +19,31 @@ struct Expected {
     std::set<RegString, FoldedLess> unopenable;  // named as not read
     std::set<RegString, FoldedLess> readOnly;    // the undo cannot change them
     std::size_t namesTooLong = 0;
+    std::set<RegString, FoldedLess> namesHoldingNul;
+    std::map<RegString, RegString, FoldedLess> links; // instance -> the key it leads to, below the class key
     bool classKeyFails = false;                  // there, but cannot be opened or listed
 };
 
-Expected ExpectedOf(const Scenario& scenario, const RegistryTree& before)
+bool IsController(const ValueMap& values)
+{
+    const auto controller = values.find(WIDE("Controller"));
+    return controller != values.end() && ControllerQualifies(controller->second.data);
+}
+
+// The key an instance's work lands in: the key a link leads to, or the instance itself.
+RegString WorkedOn(const Expected& expected, const RegString& instance)
+{
+    const auto link = expected.links.find(instance);
+    return link != expected.links.end() ? link->second : instance;
+}
+
+// `listingSuffices`: the companion opens the class key only to list its instances (the undo), so a
+// class key that grants nothing more still lets it through.
+Expected ExpectedOf(const Scenario& scenario, const RegistryTree& before, bool listingSuffices)
 {
     Expected expected;
-    expected.classKeyFails = scenario.classKeyBehaviour != KeyBehaviour::Normal;
+    expected.classKeyFails = scenario.classKeyBehaviour != KeyBehaviour::Normal
+                             && !(listingSuffices && scenario.classKeyBehaviour == KeyBehaviour::GrantsOnlyListing);
     if (expected.classKeyFails) {
         return expected;
     }
@@ -36,12 +53,21 @@ Expected ExpectedOf(const Scenario& scenario, const RegistryTree& before)
         }
         if (key.path.size() >= 256) {
             ++expected.namesTooLong;
+        } else if (key.path.find(WCHAR{0}) != RegString::npos) {
+            expected.namesHoldingNul.insert(key.path);
+        } else if (key.linkTo) {
+            // Judged where it leads; a link to no key cannot be opened.
+            expected.links.emplace(key.path, *key.linkTo);
+            const auto target = before.find(*key.linkTo);
+            if (target == before.end()) {
+                expected.unopenable.insert(key.path);
+            } else if (IsController(target->second)) {
+                expected.controllers.insert(key.path);
+            }
         } else if (key.behaviour == KeyBehaviour::RefusesAnyAccess) {
             expected.unopenable.insert(key.path);
         } else {
-            const ValueMap& values = before.at(key.path);
-            const auto controller = values.find(WIDE("Controller"));
-            if (controller != values.end() && ControllerQualifies(controller->second.data)) {
+            if (IsController(before.at(key.path))) {
                 expected.controllers.insert(key.path);
             }
             if (key.behaviour == KeyBehaviour::RefusesWriteAccess) {
@@ -52,32 +78,16 @@ Expected ExpectedOf(const Scenario& scenario, const RegistryTree& before)
     return expected;
 }
 
-bool HoldsFlag(const RegistryTree& tree, const RegString& instance)
+bool HoldsSetting(const RegistryTree& tree, const RegString& instance)
 {
-    return tree.at(instance).count(FlagName) == 1;
+    return tree.at(instance).count(SettingName) == 1;
 }
 
-bool FlagApplied(const RegistryTree& tree, const RegString& instance)
+bool SettingApplied(const RegistryTree& tree, const RegString& instance)
 {
     const ValueMap& values = tree.at(instance);
-    const auto flag = values.find(FlagName);
-    return flag != values.end() && flag->second == RegValue{REG_DWORD, DwordBytes(1)};
-}
-
-template <typename Names>
-std::set<RegString, FoldedLess> NamesOf(const Names& entries)
-{
-    std::set<RegString, FoldedLess> names;
-    for (const auto& entry : entries) {
-        if constexpr (std::is_same_v<std::decay_t<decltype(entry)>, RegString>) {
-            names.insert(entry);
-        } else if constexpr (std::is_same_v<std::decay_t<decltype(entry)>, CompanionRecord::Flag>) {
-            names.insert(entry.instance);
-        } else {
-            names.insert(entry.first);
-        }
-    }
-    return names;
+    const auto setting = values.find(SettingName);
+    return setting != values.end() && setting->second == RegValue{REG_DWORD, DwordBytes(1)};
 }
 
 std::string Listed(const std::set<RegString, FoldedLess>& names)
@@ -87,6 +97,17 @@ std::string Listed(const std::set<RegString, FoldedLess>& names)
         text += " [" + Narrow(name) + "]";
     }
     return text;
+}
+
+// Each link is named, with the kernel's name of the key it leads to.
+void ExpectLinksNamed(const CompanionRecord& record, const Expected& expected)
+{
+    std::map<RegString, RegString, FoldedLess> named(record.links.begin(), record.links.end());
+    std::map<RegString, RegString, FoldedLess> links;
+    for (const auto& [instance, target] : expected.links) {
+        links.emplace(instance, WIDE("\\REGISTRY\\MACHINE\\") + ScenarioClassKeyPath + (target.empty() ? WIDE("") : WIDE("\\")) + target);
+    }
+    EXPECT_EQ(named, links);
 }
 
 // The check on the registry as it is: its listing and status against the tree, and nothing changed.
@@ -101,27 +122,29 @@ void ExpectCheckAgrees(ScenarioRegistry& registry, const Expected& expected,
     EXPECT_EQ(registry.Read(ScenarioClassKeyPath), tree) << "the check changed the registry";
     if (!tree) {
         EXPECT_EQ(status, 0) << "no class key, nothing to check";
-        EXPECT_TRUE(record.controllers.empty() && record.notRead.empty());
+        EXPECT_TRUE(record.controllers.empty() && record.notOpened.empty());
         return;
     }
     EXPECT_EQ(NamesOf(record.controllers), expected.controllers)
         << "listed:" << Listed(NamesOf(record.controllers)) << "\nexpected:" << Listed(expected.controllers);
-    EXPECT_EQ(NamesOf(record.notRead), expected.unopenable);
+    EXPECT_EQ(NamesOf(record.notOpened), expected.unopenable);
     EXPECT_EQ(record.namesTooLong.size(), expected.namesTooLong);
+    EXPECT_EQ(NamesOf(record.namesHoldingNul), expected.namesHoldingNul);
+    ExpectLinksNamed(record, expected);
     bool allApplied = true;
-    for (const CompanionRecord::Flag& flag : record.controllers) {
-        SCOPED_TRACE("controller " + Narrow(flag.instance));
-        const ValueMap& values = tree->at(flag.instance);
-        const auto stored = values.find(FlagName);
+    for (const CompanionRecord::Setting& setting : record.controllers) {
+        SCOPED_TRACE("controller " + Narrow(setting.instance));
+        const ValueMap& values = tree->at(WorkedOn(expected, setting.instance));
+        const auto stored = values.find(SettingName);
         if (stored == values.end()) {
-            EXPECT_EQ(flag.status, ERROR_FILE_NOT_FOUND);
+            EXPECT_EQ(setting.status, ERROR_FILE_NOT_FOUND);
         } else if (stored->second.data.size() > ControllerDataCapacity) {
-            EXPECT_EQ(flag.status, ERROR_MORE_DATA);
+            EXPECT_EQ(setting.status, ERROR_MORE_DATA);
         } else {
-            EXPECT_EQ(flag.status, ERROR_SUCCESS);
-            EXPECT_EQ((RegValue{flag.type, flag.data}), stored->second) << "the setting as listed";
+            EXPECT_EQ(setting.status, ERROR_SUCCESS);
+            EXPECT_EQ((RegValue{setting.type, setting.data}), stored->second) << "the setting as listed";
         }
-        allApplied = allApplied && FlagApplied(*tree, flag.instance);
+        allApplied = allApplied && SettingApplied(*tree, WorkedOn(expected, setting.instance));
     }
     EXPECT_EQ(status, expected.classKeyFails || !allApplied ? 1 : 0);
 }
@@ -135,7 +158,8 @@ TEST_P(CompanionScenarioTest, CheckAgreesWithThePassAndUndoRestoresTheKey)
     registry.Seed(scenario);
     const std::optional<RegistryTree> before = registry.Read(ScenarioClassKeyPath);
     ASSERT_EQ(before.has_value(), scenario.classKeyExists);
-    const Expected expected = before ? ExpectedOf(scenario, *before) : Expected{};
+    const Expected expected = before ? ExpectedOf(scenario, *before, false) : Expected{};
+    const Expected undoExpected = before ? ExpectedOf(scenario, *before, true) : Expected{};
 
     ExpectCheckAgrees(registry, expected, before, "before the program");
 
@@ -149,21 +173,32 @@ TEST_P(CompanionScenarioTest, CheckAgreesWithThePassAndUndoRestoresTheKey)
     }
 
     // The undo: every setting it can remove goes, and nothing else changes; what is left is named.
+    // A key a link leads to keeps what the program wrote through the link: the undo deletes nothing
+    // through a link, and names the link when its key holds the setting.
     RegistryTree expectedAfterUndo;
-    std::set<RegString, FoldedLess> removable, left;
+    std::set<RegString, FoldedLess> removable, left, behindLinks;
     if (before) {
         expectedAfterUndo = *before;
+        for (const auto& [link, target] : undoExpected.links) {
+            if (afterPass->contains(target)) {
+                expectedAfterUndo[target] = afterPass->at(target);
+                if (HoldsSetting(*afterPass, target)) {
+                    behindLinks.insert(link);
+                }
+            }
+        }
         for (auto& [path, values] : expectedAfterUndo) {
             const bool reached = !path.empty() && path.find(WIDE('\\')) == RegString::npos && path.size() < 256
-                                 && !expected.classKeyFails && !expected.unopenable.contains(path);
-            if (!reached || !HoldsFlag(*afterPass, path)) {
+                                 && path.find(WCHAR{0}) == RegString::npos && !undoExpected.links.contains(path)
+                                 && !undoExpected.classKeyFails && !undoExpected.unopenable.contains(path);
+            if (!reached || !HoldsSetting(*afterPass, path)) {
                 continue;
             }
-            if (expected.readOnly.contains(path)) {
+            if (undoExpected.readOnly.contains(path)) {
                 left.insert(path);
             } else {
                 removable.insert(path);
-                values.erase(FlagName);
+                values.erase(SettingName);
             }
         }
     }
@@ -184,9 +219,11 @@ TEST_P(CompanionScenarioTest, CheckAgreesWithThePassAndUndoRestoresTheKey)
                                                  << "expected: as before the program, less the settings removed:\n"
                                                  << Describe(expectedAfterUndo);
         EXPECT_EQ(NamesOf(record.removed), first ? removable : nothing);
-        EXPECT_EQ(NamesOf(record.left), left);
-        EXPECT_EQ(NamesOf(record.notRead), expected.unopenable);
-        EXPECT_EQ(status, expected.classKeyFails || !left.empty() ? 1 : 0);
+        EXPECT_EQ(NamesOf(record.notRemoved), left);
+        EXPECT_EQ(NamesOf(record.notOpened), undoExpected.unopenable);
+        EXPECT_EQ(NamesOf(record.behindLinks), behindLinks);
+        ExpectLinksNamed(record, undoExpected);
+        EXPECT_EQ(status, undoExpected.classKeyFails || !left.empty() || !behindLinks.empty() ? 1 : 0);
     }
 }
 

@@ -29,7 +29,7 @@ std::vector<BYTE> BinaryBytes(BYTE first, std::size_t size)
     return bytes;
 }
 
-RegistryTree WithResetFlag(RegistryTree tree, const std::vector<RegString>& written)
+RegistryTree WithSetting(RegistryTree tree, const std::vector<RegString>& written)
 {
     for (const RegString& path : written) {
         // An existing value keeps the spelling of its name; only its type and data change.

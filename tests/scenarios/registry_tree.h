@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+// The name of the value the program writes, spelt by the tests on their own.
+inline const RegString SettingName = WIDE("ForceHCResetOnResume");
+
 using ValueMap = std::map<RegString, RegValue, FoldedLess>;
 // Every key below (and including, at "") a root, by path relative to that root.
 using RegistryTree = std::map<RegString, ValueMap, FoldedLess>;
@@ -20,8 +23,8 @@ using RegistryTree = std::map<RegString, ValueMap, FoldedLess>;
 // `size` bytes starting with `first`, then a repeating pattern.
 [[nodiscard]] std::vector<BYTE> BinaryBytes(BYTE first, std::size_t size);
 
-// The tree after a pass that wrote the reset flag into each of the `written` keys and changed nothing else.
-[[nodiscard]] RegistryTree WithResetFlag(RegistryTree tree, const std::vector<RegString>& written);
+// The tree after a pass that wrote the setting into each of the `written` keys and changed nothing else.
+[[nodiscard]] RegistryTree WithSetting(RegistryTree tree, const std::vector<RegString>& written);
 
 // A readable account of a tree for failure messages (names in ASCII, long ones shortened).
 [[nodiscard]] std::string Describe(const RegistryTree& tree);

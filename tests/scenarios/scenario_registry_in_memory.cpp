@@ -22,6 +22,9 @@ void Arrange(const RegString& path, KeyBehaviour behaviour)
     case KeyBehaviour::FailsWrites:
         registry.FailCallsOnKey(path, ERROR_ACCESS_DENIED, in_memory::Operation::Set);
         break;
+    case KeyBehaviour::GrantsOnlyListing:
+        registry.SetAccess(path, in_memory::Access::ListOnly);
+        break;
     case KeyBehaviour::FailsEnumeration:
         registry.FailCallsOnKey(path, ERROR_KEY_DELETED, in_memory::Operation::Enumerate);
         break;
@@ -53,6 +56,11 @@ void ScenarioRegistry::Seed(const Scenario& scenario)
     }
     for (const ScenarioKey& key : scenario.keys) {
         const RegString path = ScenarioClassKeyPath + WIDE("\\") + key.path;
+        if (key.linkTo) {
+            registry.CreateLink(path, key.linkTo->empty() ? ScenarioClassKeyPath
+                                                          : ScenarioClassKeyPath + WIDE("\\") + *key.linkTo);
+            continue;
+        }
         registry.CreateKey(path);
         for (const auto& [name, value] : key.values) {
             registry.SetValue(path, name, value.type, value.data);

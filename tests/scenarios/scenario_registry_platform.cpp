@@ -1,6 +1,8 @@
 // Scenarios in the platform's registry, under a scratch key of HKEY_LOCAL_MACHINE.
 #include "scenario_registry.h"
 
+#include <winternl.h>
+
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -14,12 +16,118 @@ void Check(LSTATUS status, const char* what)
     }
 }
 
+// The native API, for the keys the registry functions cannot name: a name holding a NUL, which
+// they would cut short, and a registry link, which they would follow. It takes a name with its length.
+struct NativeApi {
+    using CreateKey = LONG(WINAPI*)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*, ULONG, UNICODE_STRING*, ULONG, ULONG*);
+    using OpenKey = LONG(WINAPI*)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*);
+    using DeleteKey = LONG(WINAPI*)(HANDLE);
+    CreateKey create;
+    OpenKey open;
+    DeleteKey remove;
+};
+
+const NativeApi& Native()
+{
+    static const NativeApi api = [] {
+        const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        const auto find = [&](const char* name) {
+            void* function = reinterpret_cast<void*>(GetProcAddress(ntdll, name));
+            if (function == nullptr) {
+                throw std::runtime_error(std::string(name) + " is not available");
+            }
+            return function;
+        };
+        return NativeApi{reinterpret_cast<NativeApi::CreateKey>(find("NtCreateKey")),
+                         reinterpret_cast<NativeApi::OpenKey>(find("NtOpenKey")),
+                         reinterpret_cast<NativeApi::DeleteKey>(find("NtDeleteKey"))};
+    }();
+    return api;
+}
+
+constexpr LONG ObjectNameNotFound = static_cast<LONG>(0xC0000034);
+constexpr ULONG OpenLinkItself = 0x00000100; // OBJ_OPENLINK
+constexpr ULONG CreateLink = 0x00000002;     // REG_OPTION_CREATE_LINK
+
+// `name` below `parent`, whole, links not followed: for reading and deleting the tree as it is.
+OBJECT_ATTRIBUTES Attributes(HKEY parent, const RegString& name, UNICODE_STRING& text)
+{
+    text.Buffer = const_cast<WCHAR*>(name.data());
+    text.Length = text.MaximumLength = static_cast<USHORT>(name.size() * sizeof(WCHAR));
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE | OpenLinkItself, parent, nullptr);
+    return attributes;
+}
+
+// The subkey, or nullptr when there is none.
+HKEY OpenSubkey(HKEY parent, const RegString& name, ACCESS_MASK access)
+{
+    UNICODE_STRING text;
+    OBJECT_ATTRIBUTES attributes = Attributes(parent, name, text);
+    HANDLE key = nullptr;
+    const LONG status = Native().open(&key, access, &attributes);
+    if (status == ObjectNameNotFound) {
+        return nullptr;
+    }
+    if (status != 0) {
+        throw std::runtime_error("NtOpenKey failed with status " + std::to_string(status));
+    }
+    return static_cast<HKEY>(key);
+}
+
+HKEY CreateSubkey(HKEY parent, const RegString& name, ULONG options)
+{
+    UNICODE_STRING text;
+    OBJECT_ATTRIBUTES attributes = Attributes(parent, name, text);
+    HANDLE key = nullptr;
+    const LONG status = Native().create(&key, KEY_ALL_ACCESS | KEY_CREATE_LINK, &attributes, 0, nullptr, options, nullptr);
+    if (status != 0) {
+        throw std::runtime_error("NtCreateKey failed with status " + std::to_string(status));
+    }
+    return static_cast<HKEY>(key);
+}
+
+// A subkey's name as the registry holds it, all of it.
+bool SubkeyName(HKEY key, DWORD index, RegString& name)
+{
+    std::vector<WCHAR> buffer(16384);
+    DWORD length = static_cast<DWORD>(buffer.size());
+    const LSTATUS status = RegEnumKeyExW(key, index, buffer.data(), &length, nullptr, nullptr, nullptr, nullptr);
+    if (status == ERROR_NO_MORE_ITEMS) {
+        return false;
+    }
+    Check(status, "RegEnumKeyExW");
+    name.assign(buffer.data(), length);
+    return true;
+}
+
+// Deletes the subkey and everything below it; a link goes, never what it leads to.
+void DeleteTree(HKEY parent, const RegString& name)
+{
+    const HKEY key = OpenSubkey(parent, name, DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE);
+    if (key == nullptr) {
+        return;
+    }
+    RegString subkey;
+    while (SubkeyName(key, 0, subkey)) {
+        DeleteTree(key, subkey);
+    }
+    const LONG status = Native().remove(key);
+    RegCloseKey(key);
+    if (status != 0) {
+        throw std::runtime_error("NtDeleteKey failed with status " + std::to_string(status));
+    }
+}
+
 void DeleteScratch()
 {
-    const LSTATUS status = RegDeleteTreeW(HKEY_LOCAL_MACHINE, ScratchRootPath.c_str());
-    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
-        Check(status, "RegDeleteTreeW");
-    }
+    // The native API takes no predefined key as the parent: the scratch key's own parent is opened.
+    const std::size_t cut = ScratchRootPath.rfind(WIDE('\\'));
+    HKEY parent = nullptr;
+    Check(RegOpenKeyExW(HKEY_LOCAL_MACHINE, ScratchRootPath.substr(0, cut).c_str(), 0, KEY_ALL_ACCESS, &parent),
+          "RegOpenKeyExW");
+    DeleteTree(parent, ScratchRootPath.substr(cut + 1));
+    RegCloseKey(parent);
 }
 
 HKEY CreateKey(const RegString& path)
@@ -30,18 +138,43 @@ HKEY CreateKey(const RegString& path)
     return key;
 }
 
-void SetValues(const RegString& path, const std::vector<std::pair<RegString, RegValue>>& values)
+void SetValues(HKEY key, const std::vector<std::pair<RegString, RegValue>>& values)
 {
-    HKEY key = CreateKey(path);
-    LSTATUS status = ERROR_SUCCESS;
     for (const auto& [name, value] : values) {
-        if (status == ERROR_SUCCESS) {
-            status = RegSetValueExW(key, name.c_str(), 0, value.type, value.data.data(),
-                                    static_cast<DWORD>(value.data.size()));
+        Check(RegSetValueExW(key, name.c_str(), 0, value.type, value.data.data(), static_cast<DWORD>(value.data.size())),
+              "RegSetValueExW");
+    }
+}
+
+// One scenario key below the class key, its path's parts created one by one with their whole names.
+void SeedKey(HKEY classKey, const ScenarioKey& scenarioKey)
+{
+    HKEY key = classKey;
+    RegString rest = scenarioKey.path;
+    for (;;) {
+        const std::size_t cut = rest.find(WIDE('\\'));
+        const bool last = cut == RegString::npos;
+        const HKEY parent = key;
+        key = CreateSubkey(parent, rest.substr(0, cut), last && scenarioKey.linkTo ? CreateLink : 0);
+        if (parent != classKey) {
+            RegCloseKey(parent);
         }
+        if (last) {
+            break;
+        }
+        rest = rest.substr(cut + 1);
+    }
+    if (scenarioKey.linkTo) {
+        // The kernel's name of the key it leads to, without a terminating NUL.
+        const RegString target = WIDE("\\REGISTRY\\MACHINE\\") + ScenarioClassKeyPath
+                                 + (scenarioKey.linkTo->empty() ? RegString() : WIDE("\\") + *scenarioKey.linkTo);
+        SetValues(key, {{WIDE("SymbolicLinkValue"),
+                         RegValue{REG_LINK, {reinterpret_cast<const BYTE*>(target.data()),
+                                             reinterpret_cast<const BYTE*>(target.data() + target.size())}}}});
+    } else {
+        SetValues(key, scenarioKey.values);
     }
     RegCloseKey(key);
-    Check(status, "RegSetValueExW");
 }
 
 void ReadKey(HKEY key, const RegString& relative, RegistryTree& tree)
@@ -61,17 +194,13 @@ void ReadKey(HKEY key, const RegString& relative, RegistryTree& tree)
         Check(status, "RegEnumValueW");
         values.emplace(RegString(name.data(), nameLength), RegValue{type, {data.begin(), data.begin() + size}});
     }
-    for (DWORD index = 0;; ++index) {
-        DWORD nameLength = static_cast<DWORD>(name.size());
-        const LSTATUS status =
-            RegEnumKeyExW(key, index, name.data(), &nameLength, nullptr, nullptr, nullptr, nullptr);
-        if (status == ERROR_NO_MORE_ITEMS) {
-            break;
+    RegString subkeyName;
+    for (DWORD index = 0; SubkeyName(key, index, subkeyName); ++index) {
+        // As it is: a link read as itself, a name holding a NUL whole.
+        const HKEY subkey = OpenSubkey(key, subkeyName, KEY_READ);
+        if (subkey == nullptr) {
+            throw std::runtime_error("a subkey listed could not be opened");
         }
-        Check(status, "RegEnumKeyExW");
-        const RegString subkeyName(name.data(), nameLength);
-        HKEY subkey = nullptr;
-        Check(RegOpenKeyExW(key, subkeyName.c_str(), 0, KEY_READ, &subkey), "RegOpenKeyExW");
         ReadKey(subkey, relative.empty() ? subkeyName : relative + WIDE("\\") + subkeyName, tree);
         RegCloseKey(subkey);
     }
@@ -98,10 +227,12 @@ void ScenarioRegistry::Seed(const Scenario& scenario)
         RegCloseKey(CreateKey(ScratchRootPath));
         return;
     }
-    SetValues(ScenarioClassKeyPath, scenario.classKeyValues);
+    const HKEY classKey = CreateKey(ScenarioClassKeyPath);
+    SetValues(classKey, scenario.classKeyValues);
     for (const ScenarioKey& key : scenario.keys) {
-        SetValues(ScenarioClassKeyPath + WIDE("\\") + key.path, key.values);
+        SeedKey(classKey, key);
     }
+    RegCloseKey(classKey);
 }
 
 std::optional<RegistryTree> ScenarioRegistry::Read(const RegString& path) const

@@ -32,6 +32,13 @@ std::pair<RegString, RegValue> Value(const RegString& name, DWORD type, std::vec
 }
 
 const auto BinaryOne = [] { return Controller(REG_BINARY, {0x01}); };
+const auto Setting = [](DWORD type, std::vector<BYTE> data) { return Value(WIDE("ForceHCResetOnResume"), type, std::move(data)); };
+// A name with a NUL inside, which the native API can make and the registry functions cannot open.
+RegString WithNul(const RegString& before, const RegString& after)
+{
+    return before + RegString(1, WCHAR{0}) + after;
+}
+
 const auto Description = [](const RegString& text) { return Value(WIDE("DriverDesc"), REG_SZ, StringBytes(text)); };
 
 std::vector<Scenario> MakeScenarios()
@@ -71,7 +78,7 @@ std::vector<Scenario> MakeScenarios()
                   {WIDE("0002"), {Controller(REG_BINARY, {})}},
                   {WIDE("0003"), {Controller(REG_NONE, {})}}},
          .written = {WIDE("0001")}},
-        {.title = "ExistingFlagIsReplacedWhateverItsType",
+        {.title = "ExistingSettingIsReplacedWhateverItsType",
          .keys = {{WIDE("0000"), {BinaryOne(), Value(WIDE("ForceHCResetOnResume"), REG_SZ, StringBytes(WIDE("0")))}},
                   {WIDE("0001"), {BinaryOne(), Value(WIDE("ForceHCResetOnResume"), REG_DWORD, DwordBytes(0))}},
                   {WIDE("0002"), {BinaryOne(), Value(WIDE("ForceHCResetOnResume"), REG_DWORD, DwordBytes(1))}},
@@ -92,6 +99,15 @@ std::vector<Scenario> MakeScenarios()
                   {name255, {BinaryOne()}},
                   {WIDE("0001"), {BinaryOne()}}},
          .written = {WIDE("0000"), name255, WIDE("0001")}},
+        // A name holding a NUL is passed over like a name too long: cut short at the NUL it would
+        // name the class key itself ("\0"), or a sibling ("0001\0hidden"), and write there.
+        {.title = "NameHoldingANulIsSkipped",
+         .classKeyValues = {BinaryOne()},
+         .keys = {{WithNul(WIDE(""), WIDE("")), {BinaryOne()}},
+                  {WIDE("0001"), {Description(WIDE("USB Root Hub"))}},
+                  {WithNul(WIDE("0001"), WIDE("hidden")), {BinaryOne()}},
+                  {WIDE("0002"), {BinaryOne()}}},
+         .written = {WIDE("0002")}},
         {.title = "NamesBeyondAsciiAreWritten",
          .keys = {{WIDE("Contr\u00F4leur h\u00F4te \u4E3B\u673A"), {BinaryOne()}}},
          .written = {WIDE("Contr\u00F4leur h\u00F4te \u4E3B\u673A")}},
@@ -118,6 +134,21 @@ std::vector<Scenario> MakeScenarios()
                   {WIDE("0002"), {BinaryOne()}},
                   {WIDE("0003"), {Controller(REG_BINARY, {0x00})}, KeyBehaviour::FailsWrites}},
          .written = {WIDE("0000"), WIDE("0002")},
+         .result = 1},
+        // A controller the program cannot write is done when it holds the setting exactly as the program
+        // writes it, and only then: the exit status says whether a controller is left without it.
+        {.title = "ControllerThatCannotBeWrittenButHoldsTheSettingIsDone",
+         .keys = {{WIDE("0000"), {BinaryOne(), Setting(REG_DWORD, DwordBytes(1))}, KeyBehaviour::RefusesWriteAccess},
+                  {WIDE("0001"), {BinaryOne(), Setting(REG_DWORD, DwordBytes(1))}, KeyBehaviour::FailsWrites},
+                  {WIDE("0002"), {BinaryOne()}}},
+         .written = {WIDE("0000"), WIDE("0001"), WIDE("0002")}},
+        {.title = "ControllerThatCannotBeWrittenWithASettingOfOtherBytesFails",
+         .keys = {{WIDE("0000"), {BinaryOne(), Setting(REG_DWORD, DwordBytes(0x01000001))}, KeyBehaviour::RefusesWriteAccess},
+                  {WIDE("0001"), {BinaryOne()}}},
+         .written = {WIDE("0001")},
+         .result = 1},
+        {.title = "ControllerThatCannotBeWrittenWithASettingOfOtherTypeFails",
+         .keys = {{WIDE("0000"), {BinaryOne(), Setting(REG_BINARY, DwordBytes(1))}, KeyBehaviour::FailsWrites}},
          .result = 1},
         {.title = "NoAdministratorRightsFailsThePass",
          .keys = {{WIDE("0000"), {BinaryOne()}, KeyBehaviour::RefusesWriteAccess},
@@ -161,6 +192,10 @@ std::vector<Scenario> MakeScenarios()
          .keys = {{WIDE("0000"), {BinaryOne(), Value(WIDE("ForceHCResetOnResume REG_DWORD 0x1"), REG_DWORD, DwordBytes(1))}},
                   {WIDE("0001"), {BinaryOne(), Value(WIDE("ForceHCResetOnResume"), REG_DWORD, DwordBytes(1))}}},
          .written = {WIDE("0000"), WIDE("0001")}},
+        {.title = "SettingOfAnotherDwordWithTheSameEndsIsNotApplied",
+         .keys = {{WIDE("0000"), {BinaryOne(), Setting(REG_DWORD, DwordBytes(0x01000001))}},
+                  {WIDE("0001"), {BinaryOne(), Setting(REG_DWORD, DwordBytes(1))}}},
+         .written = {WIDE("0000"), WIDE("0001")}},
         {.title = "SettingOfDwordZeroIsNotApplied",
          .keys = {{WIDE("0000"), {BinaryOne(), Value(WIDE("ForceHCResetOnResume"), REG_DWORD, DwordBytes(0))}},
                   {WIDE("0001"), {BinaryOne(), Value(WIDE("ForceHCResetOnResume"), REG_DWORD, DwordBytes(1))}}},
@@ -184,11 +219,30 @@ std::vector<Scenario> MakeScenarios()
                                   Value(WIDE("ForceHCResetOnResume"), REG_SZ,
                                         StringBytes(WIDE("..\\..\\{36FC9E60-C465-11CF-8056-444553540000}\\evil")))}}},
          .written = {WIDE("0000")}},
+        // Registry links among the instances, to a nested key, to the class key itself and to no key:
+        // the program follows each, as it follows any name it opens; the check names each and judges
+        // it where it leads, as the program does; the undo names each and never deletes through one.
+        {.title = "LinkedInstancesAreFollowedByTheProgramOnly",
+         .classKeyValues = {BinaryOne()},
+         .keys = {{WIDE("0000"), {Description(WIDE("USB Root Hub"))}},
+                  {WIDE("0000\\Settings"), {BinaryOne()}},
+                  {WIDE("0001"), {}, KeyBehaviour::Normal, WIDE("0000\\Settings")},
+                  {WIDE("0002"), {}, KeyBehaviour::Normal, WIDE("")},
+                  {WIDE("0003"), {}, KeyBehaviour::Normal, WIDE("Missing")},
+                  {WIDE("0004"), {BinaryOne()}},
+                  // A value of a link's name in a key of its own makes no link.
+                  {WIDE("0005"), {BinaryOne(), Value(WIDE("SymbolicLinkValue"), REG_SZ, StringBytes(WIDE("\\REGISTRY\\MACHINE\\SOFTWARE")))}}},
+         .written = {WIDE("0000\\Settings"), WIDE(""), WIDE("0004"), WIDE("0005")}},
         // A class key that is there but cannot be looked into may hold controllers: the pass cannot
         // say they were written.
         {.title = "UnopenableClassKeyFailsThePass",
          .classKeyBehaviour = KeyBehaviour::RefusesAnyAccess,
          .keys = {{WIDE("0000"), {BinaryOne()}}},
+         .result = 1},
+        // The program and the check open the class key to query it as well; the undo only lists it.
+        {.title = "ClassKeyGrantingOnlyListingFailsThePass",
+         .classKeyBehaviour = KeyBehaviour::GrantsOnlyListing,
+         .keys = {{WIDE("0000"), {BinaryOne(), Setting(REG_DWORD, DwordBytes(1))}}},
          .result = 1},
         {.title = "EnumerationErrorFailsThePass",
          .classKeyBehaviour = KeyBehaviour::FailsEnumeration,

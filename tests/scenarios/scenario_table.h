@@ -4,6 +4,7 @@
 
 #include "registry_tree.h"
 
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -16,12 +17,16 @@ enum class KeyBehaviour {
     RefusesAnyAccess,   // every open is denied
     FailsWrites,        // opens, but setting a value fails
     FailsEnumeration,   // opens, but listing its subkeys fails (a class key deleted while it is read)
+    GrantsOnlyListing,  // opens only for listing its subkeys: any other right is denied
 };
 
 struct ScenarioKey {
     RegString path; // relative to the class key; an instance is a direct subkey
     std::vector<std::pair<RegString, RegValue>> values;
     KeyBehaviour behaviour = KeyBehaviour::Normal;
+    // A registry link, and no key of its own, to this path relative to the class key ("" for the class
+    // key itself); its values are not used.
+    std::optional<RegString> linkTo = std::nullopt;
 };
 
 struct Scenario {

@@ -25,7 +25,7 @@ TEST_P(ScenarioTest, PassWritesExactlyTheControllers)
     const std::optional<RegistryTree> after = registry.Read(ScenarioClassKeyPath);
     ASSERT_EQ(after.has_value(), scenario.classKeyExists) << "the pass must not create a missing class key";
     if (before) {
-        const RegistryTree expected = WithResetFlag(*before, scenario.written);
+        const RegistryTree expected = WithSetting(*before, scenario.written);
         EXPECT_EQ(*after, expected) << "after the pass:\n" << Describe(*after) << "expected:\n" << Describe(expected);
     }
 }

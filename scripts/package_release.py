@@ -1,6 +1,7 @@
 """Packs the release: UsbResetOnResume-VERSION-win32.zip with the program and its companions, each with
 its .sha256, the licence, the administrator's guide (docs/administrators.md) as README.txt and the
-administrator scripts, and SHA256SUMS beside it.
+administrator scripts, and SHA256SUMS beside it; the zips of other versions an earlier run left there
+go, so that the folder holds one release and SHA256SUMS names all it holds.
 
 The same sources give the same zip bytes on any machine: entries in sorted order under one folder,
 every time stamp the sources' commit time (or SOURCE_DATE_EPOCH), every mode 0644, no extra fields
@@ -46,7 +47,7 @@ def main(version, source_dir, program, output_dir, *companions):
     for executable in map(Path, (program, *companions)):
         checksum = executable.with_name(executable.name + ".sha256")
         files[executable.name] = executable.read_bytes()
-        files[checksum.name] = checksum.read_bytes()
+        files[checksum.name] = windows_text(checksum.read_text(encoding="ascii"))
     admin = source_dir / "admin"
     if admin.is_dir():
         for path in admin.rglob("*"):
@@ -68,6 +69,9 @@ def main(version, source_dir, program, output_dir, *companions):
             info.compress_type = zipfile.ZIP_STORED
             archive.writestr(info, files[entry])
     os.replace(partial, zip_path)
+    for earlier in output_dir.glob("UsbResetOnResume-*-win32.zip"):
+        if earlier != zip_path:
+            earlier.unlink()
 
     digest = hashlib.sha256(zip_path.read_bytes()).hexdigest()
     sums = output_dir / "SHA256SUMS"
