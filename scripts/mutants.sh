@@ -171,7 +171,7 @@ try_fault() { # DIR FAULT_FILE
     else
         started_at=$SECONDS
         if ! build "$dir" "$jobs"; then
-            result="invalid  $name: does not build: $(grep -m1 'error' "$dir/build.log")"
+            result="invalid  $name: does not build: $(grep -m1 'error:' "$dir/build.log")"
         else
             built_at=$SECONDS
             result=$(run_plan "$dir" "$name" "$harm")
