@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Installs what a command of this project needs on a Debian 12 machine, as root; quiet when all is there.
 # usage: install-deps.sh [test|release]
-#   test (default)  everything: the host toolchain, GoogleTest, clang with its sanitizer and fuzzer
-#                   runtimes, valgrind, mingw-w64 for i686 and x86-64, Wine (64-bit and 32-bit, with
-#                   qemu, busybox-static and cpio for the emulated guest where this machine cannot run
-#                   32-bit code), Python with pefile, openssl and osslsigncode.
+#   test (default)  everything: the host toolchain with Ninja and ccache, GoogleTest, clang with its
+#                   sanitizer and fuzzer runtimes, valgrind, mingw-w64 for i686 and x86-64, Wine
+#                   (64-bit and 32-bit, with qemu, busybox-static and cpio for the emulated guest where
+#                   this machine cannot run 32-bit code), Python with pefile, openssl and osslsigncode.
 #   release         only what building the program, packaging, signing and verifying need: no Wine,
 #                   no clang, no valgrind, no GoogleTest.
 # It leaves the machine's apt policy as it found it.
@@ -15,7 +15,7 @@ profile=${1:-test}
 release_packages=(cmake git python3 g++-mingw-w64-i686 binutils-mingw-w64-i686 openssl osslsigncode)
 case $profile in
     release) packages=("${release_packages[@]}") ;;
-    test) packages=("${release_packages[@]}" g++ googletest libgtest-dev clang llvm libclang-rt-14-dev valgrind
+    test) packages=("${release_packages[@]}" g++ ninja-build ccache googletest libgtest-dev clang llvm libclang-rt-14-dev valgrind
                     python3-pefile g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 libc6-i386) ;;
     *) echo "usage: $0 [test|release]" >&2; exit 2 ;;
 esac

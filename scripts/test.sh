@@ -1,29 +1,52 @@
 #!/usr/bin/env bash
-# Builds every preset and runs every test: the host tests against the in-memory registry, then under
-# valgrind, the mutation run over them, the same tests under AddressSanitizer and
-# UndefinedBehaviorSanitizer with a bounded fuzzer run, the shipped 32-bit program's checks and its
-# tests under 32-bit Wine (natively, or in the emulated guest where this machine cannot run 32-bit
-# code, or skipped with the reason), and the same Wine tests against the program's 64-bit twin under
-# 64-bit Wine. Installs what it lacks first (as root).
+# Builds every preset and runs every test, the cheapest stages first so that a broken change fails in
+# seconds: the host tests against the in-memory registry; the pass and the stand-in under valgrind;
+# the same tests under AddressSanitizer and UndefinedBehaviorSanitizer with a bounded fuzzer run; the
+# program's 64-bit twin under 64-bit Wine; the shipped 32-bit program's checks and its tests under
+# 32-bit Wine (natively, or in the emulated guest where asked for with RUN_X86_32=guest, or skipped
+# with the reason); last the mutation run over the host tests, the longest stage. Each preset is built
+# once. Installs what it lacks first (as root), and ends, pass or fail, with the time of each stage
+# and a line saying how each image ran.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
-build_preset() {
-    echo "== $1"
-    cmake --preset "$1" >/dev/null
-    cmake --build --preset "$1" -j"$(nproc)"
+stage_times=()
+images=""
+started=$SECONDS
+print_times() {
+    [ ${#stage_times[@]} -gt 0 ] || return 0
+    echo "Stage times:"
+    printf '  %s\n' "${stage_times[@]}"
+    echo "  total: $((SECONDS - started)) s"
+    [ -z "$images" ] || echo "$images"
 }
-build_preset host
-ctest --preset host
-echo "== host-memcheck"
-ctest --preset host-memcheck
-# Every listed fault in the pass, the sweep and the stand-in registry must fail the host tests.
-echo "== mutants"
-scripts/mutants.sh
-build_preset host-sanitize
-ctest --preset host-sanitize
-build_preset windows
+trap print_times EXIT
+# stage NAME COMMAND...: runs one stage and records how long it took.
+stage() {
+    local name=$1 stage_started=$SECONDS status=0
+    shift
+    echo "== $name"
+    "$@" || status=$?
+    stage_times+=("$name: $((SECONDS - stage_started)) s$([ "$status" -eq 0 ] || echo " (failed)")")
+    return "$status"
+}
+build_preset() {
+    cmake --preset "$1" >/dev/null && cmake --build --preset "$1" -j"$(nproc)"
+}
+# The host tests are independent processes: one per core. The Wine tests run one at a time whatever
+# CTest is told, as each is marked to.
+host_tests() {
+    ctest --preset "$1" --parallel "$(nproc)"
+}
+
+stage install-deps scripts/install-deps.sh
+stage "host build" build_preset host
+stage "host tests" host_tests host
+stage host-memcheck host_tests host-memcheck
+stage "host-sanitize build" build_preset host-sanitize
+stage "host-sanitize tests" host_tests host-sanitize
+stage "windows64 build" build_preset windows64
+stage "windows64 tests" ctest --preset windows64
 source scripts/wine-env.sh
 x86_32_way || exit 2
 case $x86_32 in
@@ -32,7 +55,8 @@ case $x86_32 in
     none) echo "The 32-bit images' Wine tests are skipped: $x86_32_reason"
           shipped="the shipped 32-bit images not at all, their Wine tests skipped ($x86_32_reason)" ;;
 esac
-ctest --preset windows
-build_preset windows64
-ctest --preset windows64
-echo "Windows code ran under Wine as $shipped, and as the 64-bit twins under 64-bit Wine on this machine."
+images="Windows code ran under Wine as $shipped, and as the 64-bit twins under 64-bit Wine on this machine."
+stage "windows build" build_preset windows
+stage "windows tests" ctest --preset windows
+# Every listed fault in the pass, the sweep and the stand-in registry must fail the host tests.
+stage mutants scripts/mutants.sh
