@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the program and runs it under Wine on the demo registry (demo/demo-registry.reg), showing
-# the USB class instances before and after, and the exit status.
+# Builds the program and runs it under Wine on a demo registry, the end-to-end tests' control set
+# (tests/end_to_end/control_sets.reg.txt) in each of the three, showing the USB class instances
+# before and after, and the exit status.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,7 +15,9 @@ echo "Preparing a fresh Wine prefix in build/demo ..."
 wine_for "$image_arch" "$PWD/build/demo/wine-prefix"
 scripts/wine-prefix.sh init
 trap 'scripts/wine-prefix.sh stop' EXIT
-wine reg import "$(windows_path "$PWD/demo/demo-registry.reg")" >/dev/null 2>&1
+for set in ControlSet001 ControlSet002 CurrentControlSet; do
+    import_reg_template tests/end_to_end/control_sets.reg.txt "$set"
+done
 
 usb_class='Control\Class\{36FC9E60-C465-11CF-8056-444553540000}'
 

@@ -59,6 +59,17 @@ wine_for() {
     case ":$PATH:" in *":$shim:"*) ;; *) export PATH="$shim:$PATH" ;; esac
 }
 
+# import_reg_template TEMPLATE SET: .reg text whose keys say SET for the control set, imported for the
+# control set SET as UTF-16 .reg text (the only encoding reg import takes non-ASCII names from).
+import_reg_template() {
+    local converted status=0
+    converted=$(mktemp "${TMPDIR:-/tmp}/reg-template.XXXXXX") || return
+    { printf '\xff\xfe'; sed "s/\\\\SET\\\\/\\\\$2\\\\/; s/\$/\r/" "$1" | iconv -f UTF-8 -t UTF-16LE; } >"$converted"
+    wine reg import "$(windows_path "$converted")" >/dev/null 2>&1 || status=$?
+    rm -f "$converted"
+    return "$status"
+}
+
 windows_path() {
     echo "Z:${1//\//\\}"
 }

@@ -60,8 +60,7 @@ export_class_keys() {
 }
 
 # seed_templates "SETS PRESENT" TEMPLATE...: each template in $seeds (.reg text whose keys say SET for
-# the control set) is imported for every present set as UTF-16 .reg text (the only encoding reg import
-# takes non-ASCII names from); absent sets lose their class key.
+# the control set) is imported for every present set; absent sets lose their class key.
 seed_templates() {
     local present=$1
     shift
@@ -72,9 +71,7 @@ seed_templates() {
             continue
         fi
         for text in "$@"; do
-            { printf '\xff\xfe'; sed "s/\\\\SET\\\\/\\\\$set\\\\/; s/\$/\r/" "$seeds/$text" | iconv -f UTF-8 -t UTF-16LE; } \
-                > "$work/seed.reg"
-            wine reg import "$(windows_path "$work/seed.reg")" >/dev/null 2>&1 || fail "could not import $text into $set"
+            import_reg_template "$seeds/$text" "$set" || fail "could not import $text into $set"
         done
     done
 }

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # End to end: the built program under Wine, on control sets seeded from .reg text, checked by its exit
 # status and by exporting the class keys before and after.
-# usage: run_program_test.sh PROGRAM.exe REGISTRY_HELPER.exe CONTROL_SETS.reg  (in a prepared WINEPREFIX)
+# usage: run_program_test.sh PROGRAM.exe REGISTRY_HELPER.exe SEED_DIR  (in a prepared WINEPREFIX)
 set -euo pipefail
 
-program=$1 helper=$2 seed=$3
+program=$1 helper=$2 seeds=$3
 : "${WINEPREFIX:?WINEPREFIX must name the prepared prefix}"
 export WINEDEBUG=-all
 
@@ -12,27 +12,22 @@ export WINEDEBUG=-all
 # dangling link the helper adds cannot be deleted with reg.exe.
 source "$(dirname "$0")/../wine_registry_cases.sh"
 usb_class="\\Control\\Class\\$guid"
-# The instances of control_sets.reg whose "Controller" begins with 0x01. Not among them: the class
+# The instances of control_sets.reg.txt whose "Controller" begins with 0x01. Not among them: the class
 # key itself, a nested key, non-controllers, an empty "Controller", and the two the helper adds.
 controllers='0000 0002 0005'
 
-# Seeds the control sets of $1 from the .reg text; with $2 = linked, ControlSet001 is a registry link
-# to CurrentControlSet: two paths to one key, as on Windows, though there the link is CurrentControlSet
-# (Wine 8 keeps CurrentControlSet as a real key).
+# Seeds the control sets of $1 from the .reg template; with $2 = linked, ControlSet001 is a registry
+# link to CurrentControlSet: two paths to one key, as on Windows, though there the link is
+# CurrentControlSet (Wine 8 keeps CurrentControlSet as a real key).
 seed() {
     local present=$1 linked=${2:-} said
-    restore_registry
-    wine reg import "$(windows_path "$seed")" >/dev/null 2>&1 || { fail "could not import $seed"; return; }
+    seed_templates "$present" control_sets.reg.txt
     if [ "$linked" = linked ]; then
         wine reg delete 'HKLM\SYSTEM\ControlSet001' /f >/dev/null 2>&1 || fail "could not remove ControlSet001"
         said=$(wine "$seeder" link 'SYSTEM\ControlSet001' 'SYSTEM\CurrentControlSet' 2>&1) \
             || fail "could not link ControlSet001 (status $?): $said"
     fi
-    for set in "${control_sets[@]}"; do
-        if [[ " $present " != *" $set "* ]]; then
-            wine reg delete "$(class_key "$set")" /f >/dev/null 2>&1 || fail "could not remove $set"
-            continue
-        fi
+    for set in $present; do
         [ "$linked" = linked ] && [ "$set" = ControlSet001 ] && continue
         # Ahead of the controllers 0002 and 0005: an instance that cannot be opened at all (a link to
         # a key that does not exist) and one whose name does not fit the program's buffer.

@@ -4,11 +4,11 @@
 # seeded control sets, then runs the program, the check and the undo, and holds their exit statuses
 # and listings to what the administrator's guide says; after the undo, each control set must be as
 # seeded less the settings of its instances, or as seeded where its class key could not be listed.
-# usage: run_refused_access_test.sh PROGRAM.exe CHECK.exe UNDO.exe REGISTRY_HELPER.exe CONTROL_SETS.reg
+# usage: run_refused_access_test.sh PROGRAM.exe CHECK.exe UNDO.exe REGISTRY_HELPER.exe SEED_DIR
 #        (in a prepared WINEPREFIX)
 set -euo pipefail
 
-program=$1 check=$2 undo=$3 helper=$4 seed=$5
+program=$1 check=$2 undo=$3 helper=$4 seeds=$5
 : "${WINEPREFIX:?WINEPREFIX must name the prepared prefix}"
 export WINEDEBUG=-all
 
@@ -19,15 +19,14 @@ read_only='D:P(A;;KR;;;WD)'    # everyone may read, and nothing more (no adminis
 no_access='D:P'                # no one is granted anything, as the class key's "Properties" is
 no_listing='D:P(A;;0x1;;;WD)'  # values may be read, subkeys not listed (KEY_QUERY_VALUE alone)
 
-# The controllers of control_sets.reg, none holding REG_DWORD 1, and an instance named like Windows'
+# The controllers of control_sets.reg.txt, none holding REG_DWORD 1, and an instance named like Windows'
 # own that grants nothing, seeded in every set.
 controllers='0000 0002 0005'
 unreadable=Properties
 
 seed() {
     local set
-    restore_registry
-    wine reg import "$(windows_path "$seed")" >/dev/null 2>&1 || fail "could not import $seed"
+    seed_templates "${control_sets[*]}" control_sets.reg.txt
     for set in "${control_sets[@]}"; do
         wine reg add "$(class_key "$set")\\$unreadable" /f >/dev/null 2>&1 || fail "could not add $unreadable to $set"
     done
