@@ -191,8 +191,11 @@ void AppendName(Text& line, const WCHAR* name, std::size_t length, bool beforeTh
             continue;
         }
         const bool endSpace = c == WIDE(' ') && (i == 0 || i + 1 == length);
-        const bool colonBeforeTheName = beforeTheName && c == WIDE(':');
-        if (HidesOrMimics(c) || isHigh(c) || isLow(c) || endSpace || colonBeforeTheName) {
+        // In a target, which is a path, a backslash that a "u" follows is escaped too, so that an
+        // escape never reads like a key named "u003A".
+        const bool targetEscape = beforeTheName
+                                  && (c == WIDE(':') || (c == WIDE('\\') && i + 1 < length && name[i + 1] == WIDE('u')));
+        if (HidesOrMimics(c) || isHigh(c) || isLow(c) || endSpace || targetEscape) {
             AppendEscape(line, c);
         } else {
             line.Append(&name[i], 1);

@@ -45,18 +45,27 @@ public:
                 report_.NotRemoved(name, removed);
                 return true;
             }
+            // Nothing to remove on the key itself; a link whose own key may not be read may still
+            // hide the setting.
             return SettingBehindUnreadLink(classKey, name);
         }
         // Refused the change: whether that matters depends on whether the setting is there.
-        OwnedKey readOnly;
-        const LSTATUS readable = readOnly.Open(classKey, name, InstanceReadAccess, REG_OPTION_OPEN_LINK);
+        LSTATUS readable = ERROR_SUCCESS;
+        LSTATUS present = ERROR_SUCCESS;
+        {
+            OwnedKey readOnly;
+            readable = readOnly.Open(classKey, name, InstanceReadAccess, REG_OPTION_OPEN_LINK);
+            if (readable == ERROR_SUCCESS) {
+                DWORD size = 0;
+                present = RegQueryValueExW(readOnly.Get(), SettingValueName, nullptr, nullptr, nullptr, &size);
+            }
+        }
         if (readable != ERROR_SUCCESS) {
             return SettingBeyondUnreadKey(classKey, name, readable);
         }
-        DWORD size = 0;
-        const LSTATUS present = RegQueryValueExW(readOnly.Get(), SettingValueName, nullptr, nullptr, nullptr, &size);
         if (present == ERROR_FILE_NOT_FOUND) {
-            return false;
+            // Not on the key itself; a link made to look like the key it leads to may still hide it.
+            return SettingBehindUnreadLink(classKey, name);
         }
         // There, or not known not to be: either way it was not removed.
         report_.NotRemoved(name, present == ERROR_SUCCESS ? opened : present);
@@ -79,9 +88,10 @@ private:
         return RegQueryValueExW(through.Get(), SettingValueName, nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS;
     }
 
-    // A link whose own key refuses to be read cannot be told from a key of its own; but a key that,
-    // opened as itself, is without the setting, and that holds it opened the ordinary way, is not the
-    // key itself: the name leads elsewhere, and the setting is left there.
+    // A link whose own key refuses to be read, or whose target was made to hold the link's own value,
+    // cannot be told from a key of its own by looking at it; but a key that, opened as itself, is
+    // without the setting, and that holds it opened the ordinary way, is not the key itself: the name
+    // leads elsewhere, and the setting is left there.
     [[nodiscard]] bool SettingBehindUnreadLink(HKEY classKey, const WCHAR* name)
     {
         if (!SettingThrough(classKey, name)) {

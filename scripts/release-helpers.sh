@@ -65,6 +65,15 @@ export GIT_NO_REPLACE_OBJECTS=1
 # changes the program as surely as an edit; only build/, where the scripts build, is left out. Fails,
 # with git's own words, where git will not read DIR: not a checkout, or one owned by another user
 # ("dubious ownership").
+# git status compares contents only where a file's recorded size, times and inode differ; a checkout
+# may tell it to trust size and whole-second times alone (core.checkStat, core.trustctime), or a
+# monitor, or to ignore stat data, and then a same-size edit with its time put back goes unseen. The
+# ctime, which no one can set back, is always compared here.
+git_by_content() {
+    git -c core.checkStat=default -c core.trustctime=true -c core.ignoreStat=false -c core.fsmonitor=false \
+        -c core.untrackedCache=false "$@"
+}
+
 tree_changes() {  # DIR
     local refusal record
     refusal=$(git -C "$1" rev-parse --git-dir 2>&1 >/dev/null) || { printf '%s\n' "$refusal"; return 1; }
@@ -77,7 +86,7 @@ tree_changes() {  # DIR
             [RC]*) IFS= read -r -d '' _; echo "${record:3}" ;;
             *) echo "${record:3}" ;;
         esac
-    done < <(git -C "$1" status --porcelain -z --untracked-files=all --ignored=traditional)
+    done < <(git_by_content -C "$1" status --porcelain -z --untracked-files=all --ignored=traditional)
     while IFS= read -r -d '' record; do
         case ${record:0:1} in
             S) echo "${record:2} (skip-worktree)" ;;

@@ -164,9 +164,13 @@ INSTANTIATE_TEST_SUITE_P(
                         const RegString target = u"\\REGISTRY\\MACHINE\\SOFTWARE\\a: b\u200B";
                         r.Link(u"0000", target.c_str(), static_cast<DWORD>(target.size()));
                         r.Link(u"0001", u"", 0);
+                        // A key named "u003A" in the path, which must not read like an escaped colon.
+                        const RegString keyLikeAnEscape = u"\\REGISTRY\\MACHINE\\SOFTWARE\\u003A";
+                        r.Link(u"0002", keyLikeAnEscape.c_str(), static_cast<DWORD>(keyLikeAnEscape.size()));
                     },
                     "  registry link to \\REGISTRY\\MACHINE\\SOFTWARE\\a\\u003A b\\u200B: 0000\r\n"
-                    "  registry link: 0001\r\n"}),
+                    "  registry link: 0001\r\n"
+                    "  registry link to \\REGISTRY\\MACHINE\\SOFTWARE\\u005Cu003A: 0002\r\n"}),
     [](const testing::TestParamInfo<ListingCase>& param) { return param.param.title; });
 
 // Characters that would let a name hide something or pass for another name: each class, inside the

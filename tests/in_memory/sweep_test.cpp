@@ -296,6 +296,31 @@ INSTANTIATE_TEST_SUITE_P(Permissions, LinkThatCannotBeRead,
                              return param.param == in_memory::Access::None ? "GrantingNothing" : "GrantingOnlySetValue";
                          });
 
+// A link whose target was made to hold the link's own value, so that looked at both ways it seems a
+// key of its own, and whose own key may only be read: the undo still finds the setting where the
+// program wrote it, fails and names it.
+TEST(LinkToADecoy, LeavesTheUndoFailingAndNamed)
+{
+    in_memory::Registry& registry = TheRegistry();
+    registry.Reset();
+    for (const RegString& classKey : {ControlSet001, ControlSet002, CurrentControlSet}) {
+        SeedControlSet(classKey);
+    }
+    const RegString outside = WIDE("SOFTWARE\\Elsewhere");
+    registry.SetValue(outside, WIDE("Controller"), REG_BINARY, {0x01});
+    registry.CreateLink(CurrentControlSet + WIDE("\\0002"), outside);
+    ASSERT_EQ(SweepControlSets(), 0);
+    const RegValue linkValue = registry.Values(CurrentControlSet + WIDE("\\0002")).at(WIDE("SymbolicLinkValue"));
+    registry.SetValue(outside, WIDE("SymbolicLinkValue"), linkValue.type, linkValue.data);
+    registry.SetAccess(CurrentControlSet + WIDE("\\0002"), in_memory::Access::ReadOnly);
+
+    CompanionRecord undo;
+    EXPECT_EQ(UndoControlSets(undo), 1);
+    EXPECT_EQ(undo.behindLinks, std::vector<RegString>{WIDE("0002")});
+    EXPECT_EQ(registry.Values(outside).at(WIDE("ForceHCResetOnResume")), (RegValue{REG_DWORD, DwordBytes(1)}));
+    EXPECT_EQ(registry.OpenHandles(), 0u);
+}
+
 // A listing that could not be written whole gives its own status, whatever the job's was; the job is
 // done all the same. The output takes `accepted` writes, then refuses every one after (a full disk),
 // or refuses from the first (a closed pipe).

@@ -80,6 +80,7 @@ changes=(
     "an edit to a file git was told to skip|LICENSE|x|skip_worktree||"
     "an edit to a file git was told to assume unchanged|LICENSE|x|assume_unchanged||"
     "an edit under a commit replaced by one holding it|pass/controller_rule.cpp|// edited|under_a_replaced_commit||"
+    "a same-size edit in a clone told to trust file sizes and times|pass/controller_rule.cpp||trusted_by_size_and_time||"
     "an edit committed in another repository that GIT_DIR names|pass/controller_rule.cpp|// edited|committed_elsewhere|GIT_DIR=$changed_clone-elsewhere/.git|pass/controller_rule.cpp"
     "SOURCE_DATE_EPOCH, which would stamp the zip with another date||||SOURCE_DATE_EPOCH=1|"
     "a clone owned by another user, which git will not read||||GIT_TEST_ASSUME_DIFFERENT_OWNER=1|dubious ownership"
