@@ -41,8 +41,9 @@ public:
 
 // Whether the instance is a registry link: opened as itself, it holds "SymbolicLinkValue" of type
 // REG_LINK, the kernel's name of the key it leads to, read into `target` (`length` characters, or
-// length 0 when the name does not fit), and opened the ordinary way it is another key, or none. The program follows links without asking; the companions ask
-// so that they can say so, and so that the undo never deletes through one.
+// length 0 when the name does not fit), and opened the ordinary way it is another key, or none. The
+// program follows links without asking; the companions ask so that they can say so, and so that the
+// undo never deletes through one.
 struct LinkTarget {
     WCHAR text[ControllerDataCapacity / sizeof(WCHAR)];
     DWORD length;

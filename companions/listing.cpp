@@ -171,7 +171,8 @@ void AppendEscape(Text& line, WCHAR c)
 // end, and an unpaired surrogate, which UTF-8 cannot carry. Each UTF-16 unit of those comes out as
 // \uXXXX; a key name holds no backslash, so an escape cannot be mistaken for part of a name, and two
 // different names never print the same. A link's target, which comes before the name on its line,
-// also has its colons escaped, so that the name is still everything after the line's first ": ".
+// also has its colons escaped, so that the name is still everything after the line's first ": ", and
+// a backslash escaped where a "u" follows it (a target is a path of names).
 void AppendName(Text& line, const WCHAR* name, std::size_t length, bool beforeTheName = false)
 {
     const auto isHigh = [](WCHAR c) { return c >= 0xD800 && c <= 0xDBFF; };
@@ -191,10 +192,10 @@ void AppendName(Text& line, const WCHAR* name, std::size_t length, bool beforeTh
             continue;
         }
         const bool endSpace = c == WIDE(' ') && (i == 0 || i + 1 == length);
-        // In a target, which is a path, a backslash that a "u" follows is escaped too, so that an
-        // escape never reads like a key named "u003A".
-        const bool targetEscape = beforeTheName
-                                  && (c == WIDE(':') || (c == WIDE('\\') && i + 1 < length && name[i + 1] == WIDE('u')));
+        // In a target a backslash that a "u" follows is escaped, so that an escape never reads like a
+        // key named "u003A".
+        const bool backslashBeforeU = c == WIDE('\\') && i + 1 < length && name[i + 1] == WIDE('u');
+        const bool targetEscape = beforeTheName && (c == WIDE(':') || backslashBeforeU);
         if (HidesOrMimics(c) || isHigh(c) || isLow(c) || endSpace || targetEscape) {
             AppendEscape(line, c);
         } else {
