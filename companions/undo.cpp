@@ -79,9 +79,9 @@ private:
     [[nodiscard]] bool SettingThrough(HKEY classKey, const WCHAR* name)
     {
         OwnedKey through;
-        const LSTATUS opened = through.Open(classKey, name, InstanceReadAccess);
-        if (opened != ERROR_SUCCESS) {
-            report_.NotOpened(name, opened);
+        const LSTATUS reached = through.Open(classKey, name, InstanceReadAccess);
+        if (reached != ERROR_SUCCESS) {
+            report_.NotOpened(name, reached);
             return false;
         }
         DWORD size = 0;
