@@ -191,11 +191,9 @@ INSTANTIATE_TEST_SUITE_P(
                            {ControlSet001, ControlSet002, CurrentControlSet}, {}, {CurrentControlSet}, 1, 1}),
     [](const testing::TestParamInfo<CompanionSweepCase>& param) { return param.param.title; });
 
-// A registry link among the instances that leads out of the USB class: the program follows it as it
-// follows any name, and writes the key it leads to; the check names the link and judges it there, as
-// the program does; the undo names it and deletes nothing through it, so that a key outside the class
-// is never changed by the undo, and fails, since the setting is left there.
-TEST(LinkOutOfTheClass, FollowedByTheProgramNamedByTheCompanionsNeverUndoneThrough)
+// The three control sets seeded, and CurrentControlSet's instance 0002 a registry link to a
+// controller outside the USB class, whose path it returns.
+RegString SeedLinkOutOfTheClass()
 {
     in_memory::Registry& registry = TheRegistry();
     registry.Reset();
@@ -205,6 +203,17 @@ TEST(LinkOutOfTheClass, FollowedByTheProgramNamedByTheCompanionsNeverUndoneThrou
     const RegString outside = WIDE("SOFTWARE\\Elsewhere");
     registry.SetValue(outside, WIDE("Controller"), REG_BINARY, {0x01});
     registry.CreateLink(CurrentControlSet + WIDE("\\0002"), outside);
+    return outside;
+}
+
+// A registry link among the instances that leads out of the USB class: the program follows it as it
+// follows any name, and writes the key it leads to; the check names the link and judges it there, as
+// the program does; the undo names it and deletes nothing through it, so that a key outside the class
+// is never changed by the undo, and fails, since the setting is left there.
+TEST(LinkOutOfTheClass, FollowedByTheProgramNamedByTheCompanionsNeverUndoneThrough)
+{
+    in_memory::Registry& registry = TheRegistry();
+    const RegString outside = SeedLinkOutOfTheClass();
 
     EXPECT_EQ(SweepControlSets(), 0);
     const RegValue setting{REG_DWORD, DwordBytes(1)};
@@ -262,13 +271,7 @@ class LinkThatCannotBeRead : public testing::TestWithParam<in_memory::Access> {}
 TEST_P(LinkThatCannotBeRead, LeavesTheUndoFailingAndNamed)
 {
     in_memory::Registry& registry = TheRegistry();
-    registry.Reset();
-    for (const RegString& classKey : {ControlSet001, ControlSet002, CurrentControlSet}) {
-        SeedControlSet(classKey);
-    }
-    const RegString outside = WIDE("SOFTWARE\\Elsewhere");
-    registry.SetValue(outside, WIDE("Controller"), REG_BINARY, {0x01});
-    registry.CreateLink(CurrentControlSet + WIDE("\\0002"), outside);
+    const RegString outside = SeedLinkOutOfTheClass();
     registry.SetAccess(CurrentControlSet + WIDE("\\0002"), GetParam());
     ASSERT_EQ(SweepControlSets(), 0);
     const RegValue setting{REG_DWORD, DwordBytes(1)};
@@ -302,13 +305,7 @@ INSTANTIATE_TEST_SUITE_P(Permissions, LinkThatCannotBeRead,
 TEST(LinkToADecoy, LeavesTheUndoFailingAndNamed)
 {
     in_memory::Registry& registry = TheRegistry();
-    registry.Reset();
-    for (const RegString& classKey : {ControlSet001, ControlSet002, CurrentControlSet}) {
-        SeedControlSet(classKey);
-    }
-    const RegString outside = WIDE("SOFTWARE\\Elsewhere");
-    registry.SetValue(outside, WIDE("Controller"), REG_BINARY, {0x01});
-    registry.CreateLink(CurrentControlSet + WIDE("\\0002"), outside);
+    const RegString outside = SeedLinkOutOfTheClass();
     ASSERT_EQ(SweepControlSets(), 0);
     const RegValue linkValue = registry.Values(CurrentControlSet + WIDE("\\0002")).at(WIDE("SymbolicLinkValue"));
     registry.SetValue(outside, WIDE("SymbolicLinkValue"), linkValue.type, linkValue.data);
