@@ -74,6 +74,14 @@ windows_path() {
     echo "Z:${1//\//\\}"
 }
 
+# Stops the prefix's wineserver, if one runs, once it has written the registry into the prefix:
+# SIGTERM makes it write and exit. (`wineserver -k` sends SIGINT and, when the server has not exited
+# some ten seconds later, SIGKILL, which can end a slow server before it has written the registry.)
+wine_server_stop() {
+    wineserver -k15 2>/dev/null || true
+    wineserver -w
+}
+
 # The registry lives in the prefix's system.reg once the server has written it out and stopped.
 wine_registry_save() {
     wineserver -w
@@ -81,8 +89,7 @@ wine_registry_save() {
 }
 
 wine_registry_restore() {
-    wineserver -k 2>/dev/null || true
-    wineserver -w
+    wine_server_stop
     cp "$1" "$WINEPREFIX/system.reg"
 }
 

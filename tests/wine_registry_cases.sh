@@ -82,8 +82,7 @@ seed_templates() {
 # the next restore_registry (in the emulated guest, the guest keeps its own running).
 restrict() {
     if [ -z "${WINE_GUEST:-}" ]; then
-        wineserver -k 2>/dev/null || true
-        wineserver -w
+        wine_server_stop
         wineserver -p
     fi
     # To a file, not through a pipe: the services this first program starts in the new server keep
@@ -94,8 +93,7 @@ restrict() {
 
 # Ends the server that holds the lists, which writes the registry back without them.
 unrestrict() {
-    wineserver -k 2>/dev/null || true
-    wineserver -w
+    wine_server_stop
 }
 
 # run NAME PROGRAM.exe EXPECTED_STATUS: its output, CR removed, in $work/NAME.txt; nothing on standard

@@ -2,22 +2,28 @@
 # Hands the prefix's registry to the side that runs the next program: `machine` (wine64 here) or
 # `guest`. Only one wineserver may hold it at a time, since each writes all of it back when it stops;
 # the one that holds it is stopped, writing it into the prefix, and the other reads it when it starts.
-# A key's access control is lost on the way, as it is never written to the prefix.
+# A key's access control is lost on the way, as it is never written to the prefix. Hand-overs are
+# taken one at a time, so that two programs started together cannot both think they hold it.
 # usage: registry-to.sh machine|guest   (with WINEPREFIX set)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 : "${WINEPREFIX:?WINEPREFIX must name the prefix}"
-holder=${WINEPREFIX%/}.guest/registry-holder
+exchange=${WINEPREFIX%/}.guest
+holder=$exchange/registry-holder
 
-[ "$(cat "$holder" 2>/dev/null || echo machine)" != "$1" ] || exit 0
-case $1 in
-    guest)
-        /usr/lib/wine/wineserver -k 2>/dev/null || true
-        /usr/lib/wine/wineserver -w ;;
-    machine)
-        "$here/request.sh" release ;;
-    *)
-        echo "usage: $0 machine|guest" >&2
-        exit 2 ;;
+case ${1:-} in
+    machine|guest) ;;
+    *) echo "usage: $0 machine|guest" >&2; exit 2 ;;
 esac
+mkdir -p "$exchange"
+exec 8>"$exchange/registry.lock"
+flock 8
+[ "$(cat "$holder" 2>/dev/null || echo machine)" != "$1" ] || exit 0
+if [ "$1" = guest ]; then
+    # SIGTERM: the server writes the registry, then exits (see wine_server_stop in wine-env.sh).
+    /usr/lib/wine/wineserver -k15 2>/dev/null || true
+    /usr/lib/wine/wineserver -w
+else
+    "$here/request.sh" release
+fi
 echo "$1" > "$holder"
