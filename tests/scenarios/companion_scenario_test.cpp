@@ -100,12 +100,12 @@ std::string Listed(const std::set<RegString, FoldedLess>& names)
 }
 
 // Each link is named, with the kernel's name of the key it leads to.
-void ExpectLinksNamed(const CompanionRecord& record, const Expected& expected)
+void ExpectLinksNamed(const ScenarioRegistry& registry, const CompanionRecord& record, const Expected& expected)
 {
     std::map<RegString, RegString, FoldedLess> named(record.links.begin(), record.links.end());
     std::map<RegString, RegString, FoldedLess> links;
     for (const auto& [instance, target] : expected.links) {
-        links.emplace(instance, WIDE("\\REGISTRY\\MACHINE\\") + ScenarioClassKeyPath + (target.empty() ? WIDE("") : WIDE("\\")) + target);
+        links.emplace(instance, registry.KernelName(ScenarioClassKeyPath + (target.empty() ? WIDE("") : WIDE("\\")) + target));
     }
     EXPECT_EQ(named, links);
 }
@@ -130,7 +130,7 @@ void ExpectCheckAgrees(ScenarioRegistry& registry, const Expected& expected,
     EXPECT_EQ(NamesOf(record.notOpened), expected.unopenable);
     EXPECT_EQ(record.namesTooLong.size(), expected.namesTooLong);
     EXPECT_EQ(NamesOf(record.namesHoldingNul), expected.namesHoldingNul);
-    ExpectLinksNamed(record, expected);
+    ExpectLinksNamed(registry, record, expected);
     bool allApplied = true;
     for (const CompanionRecord::Setting& setting : record.controllers) {
         SCOPED_TRACE("controller " + Narrow(setting.instance));
@@ -222,7 +222,7 @@ TEST_P(CompanionScenarioTest, CheckAgreesWithThePassAndUndoRestoresTheKey)
         EXPECT_EQ(NamesOf(record.notRemoved), left);
         EXPECT_EQ(NamesOf(record.notOpened), undoExpected.unopenable);
         EXPECT_EQ(NamesOf(record.behindLinks), behindLinks);
-        ExpectLinksNamed(record, undoExpected);
+        ExpectLinksNamed(registry, record, undoExpected);
         EXPECT_EQ(status, undoExpected.classKeyFails || !left.empty() || !behindLinks.empty() ? 1 : 0);
     }
 }

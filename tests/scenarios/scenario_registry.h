@@ -17,6 +17,9 @@ public:
     void Seed(const Scenario& scenario);
     // Every key and value at and below the path, or nothing when the key does not exist.
     [[nodiscard]] std::optional<RegistryTree> Read(const RegString& path) const;
+    // The kernel's name of a key below HKEY_LOCAL_MACHINE as this process sees it, which is what a
+    // link to it holds: a 32-bit process on a 64-bit system finds SOFTWARE's keys in its Wow6432Node.
+    [[nodiscard]] RegString KernelName(const RegString& path) const;
     // Handles the process holds open: the pass must leave this as it found it.
     [[nodiscard]] unsigned OpenHandles() const;
 };

@@ -93,6 +93,11 @@ std::optional<RegistryTree> ScenarioRegistry::Read(const RegString& path) const
     return tree;
 }
 
+RegString ScenarioRegistry::KernelName(const RegString& path) const
+{
+    return WIDE("\\REGISTRY\\MACHINE\\") + path;
+}
+
 unsigned ScenarioRegistry::OpenHandles() const
 {
     return TheRegistry().OpenHandles();

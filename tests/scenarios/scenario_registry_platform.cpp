@@ -217,7 +217,7 @@ void SetValues(HKEY key, const std::vector<std::pair<RegString, RegValue>>& valu
 
 // The kernel's name of a key below HKEY_LOCAL_MACHINE\SOFTWARE as this process sees it: a 32-bit
 // process on a 64-bit system (or under 64-bit Wine) sees SOFTWARE\Wow6432Node there.
-RegString KernelName(const RegString& softwarePath)
+RegString KernelNameBelowSoftware(const RegString& softwarePath)
 {
     const RegString software = WIDE("SOFTWARE\\");
     if (softwarePath.compare(0, software.size(), software) != 0) {
@@ -251,7 +251,7 @@ void SeedKey(HKEY classKey, const ScenarioKey& scenarioKey)
     }
     if (scenarioKey.linkTo) {
         // The kernel's name of the key it leads to, without a terminating NUL.
-        const RegString target = KernelName(ScenarioClassKeyPath)
+        const RegString target = KernelNameBelowSoftware(ScenarioClassKeyPath)
                                  + (scenarioKey.linkTo->empty() ? RegString() : WIDE("\\") + *scenarioKey.linkTo);
         SetValues(key, {{WIDE("SymbolicLinkValue"),
                          RegValue{REG_LINK, {reinterpret_cast<const BYTE*>(target.data()),
@@ -346,6 +346,11 @@ std::optional<RegistryTree> ScenarioRegistry::Read(const RegString& path) const
     std::optional<RegistryTree> tree = ReadTree(path);
     RestrictAgain();
     return tree;
+}
+
+RegString ScenarioRegistry::KernelName(const RegString& path) const
+{
+    return KernelNameBelowSoftware(path);
 }
 
 unsigned ScenarioRegistry::OpenHandles() const
