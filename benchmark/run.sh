@@ -10,7 +10,7 @@ pairs=${1:-7}
 
 scripts/install-deps.sh
 source scripts/wine-env.sh
-choose_wine_image
+choose_wine_image native-speed
 for preset in host "$image_preset"; do
     cmake --preset "$preset" >/dev/null
 done

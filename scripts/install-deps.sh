@@ -52,7 +52,7 @@ mapfile -t absent < <(missing "${packages[@]}")
 
 # 32-bit Wine, for the shipped 32-bit program's tests: run natively where this machine can run 32-bit
 # code, else in the emulated guest (scripts/guest/), which also needs qemu, a static busybox and cpio for
-# its initramfs; the kernel it boots is fetched into the build folder when first needed, never installed.
+# its initramfs, and the kernel it boots, fetched and unpacked into the build folder, never installed.
 # The probe's override changes what the tests try, never what is installed.
 [ "$profile" = test ] || exit 0
 # The grammar the detection script's parse test reads it with, from the npm registry.
@@ -64,8 +64,10 @@ if [ "$x86_32" = native ]; then
 else
     mapfile -t absent < <(missing wine32:i386 qemu-system-x86 busybox-static cpio)
 fi
-[ ${#absent[@]} -eq 0 ] && exit 0
-if [ "$(id -u)" -eq 0 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
-    dpkg --add-architecture i386
+if [ ${#absent[@]} -ne 0 ]; then
+    if [ "$(id -u)" -eq 0 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+        dpkg --add-architecture i386
+    fi
+    install "${absent[@]}"
 fi
-install "${absent[@]}"
+[ "$x86_32" = native ] || "$here/guest/make-boot-files.sh" >/dev/null

@@ -3,7 +3,7 @@
 # seconds: the host tests against the in-memory registry; the pass and the stand-in under valgrind;
 # the same tests under AddressSanitizer and UndefinedBehaviorSanitizer with a bounded fuzzer run; the
 # program's 64-bit twin under 64-bit Wine; the shipped 32-bit program's checks and its tests under
-# 32-bit Wine (natively, or in the emulated guest where asked for with RUN_X86_32=guest, or skipped
+# 32-bit Wine (natively, or in the emulated guest where this machine cannot run 32-bit code, or skipped
 # with the reason); last the mutation run over the host tests, the longest stage. Each preset is built
 # once. Installs what it lacks first (as root), and ends, pass or fail, with the time of each stage
 # and a line saying how each image ran.

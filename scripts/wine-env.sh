@@ -93,15 +93,20 @@ wine_registry_restore() {
     cp "$1" "$WINEPREFIX/system.reg"
 }
 
-# The image this machine can run under Wine at native speed: the shipped 32-bit program where 32-bit
-# code runs, else its 64-bit twin. Sets image_arch and image_preset and says in one line which image,
-# and why.
+# The image to run under Wine: the shipped 32-bit program, natively or in the emulated guest, else
+# its 64-bit twin; with `native-speed` (for timing), never the emulated guest. Sets image_arch and
+# image_preset and says in one line which image, and why.
 choose_wine_image() {
     x86_32_way || return
+    if [ "${1:-}" = native-speed ] && [ "$x86_32" = guest ]; then
+        x86_32=none x86_32_reason="32-bit x86 code runs here only emulated, not at native speed"
+    fi
     case $x86_32 in
         native) image_arch=i686 image_preset=windows
+           echo "Image: the shipped 32-bit program, under 32-bit Wine on this machine ($x86_32_reason)." ;;
+        guest) image_arch=i686 image_preset=windows
            echo "Image: the shipped 32-bit program, under 32-bit Wine ($x86_32_reason)." ;;
-        *) image_arch=x86_64 image_preset=windows64
+        none) image_arch=x86_64 image_preset=windows64
            echo "Image: the program's 64-bit twin (the same sources built for x86-64, not shipped), under 64-bit Wine, since $x86_32_reason." ;;
     esac
 }

@@ -17,9 +17,20 @@ fail() {
     exit 1
 }
 
+checkout=${boot%/build/guest}
+[ -d "$checkout/build" ] || made_build=yes
 mkdir -p "$boot"
 scratch=$(mktemp -d "$boot/scratch.XXXXXX")
-trap 'rm -rf "$scratch"' EXIT
+# Made by root (install-deps.sh), the folder still belongs to whoever owns the checkout, who runs the
+# tests and may need the initramfs made again.
+hand_over() {
+    rm -rf "$scratch"
+    if [ "$(id -u)" -eq 0 ]; then
+        chown -R "$(stat -c %u:%g "$checkout")" "$boot"
+        [ -z "${made_build:-}" ] || chown "$(stat -c %u:%g "$checkout")" "$checkout/build"
+    fi
+}
+trap hand_over EXIT
 
 if [ ! -s "$boot/vmlinuz" ] || [ ! -d "$boot/modules" ]; then
     # The kernel package that the metapackage linux-image-amd64 points at now.
