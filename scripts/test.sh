@@ -49,13 +49,14 @@ stage "windows64 build" build_preset windows64
 stage "windows64 tests" ctest --preset windows64
 source scripts/wine-env.sh
 x86_32_way || exit 2
+programs="UsbResetOnResume.exe, UsbResetOnResumeCheck.exe and UsbResetOnResumeUndo.exe"
 case $x86_32 in
-    native) shipped="the shipped 32-bit images under 32-bit Wine on this machine" ;;
-    guest) shipped="the shipped 32-bit images under 32-bit Wine in the emulated guest" ;;
+    native) shipped="ran as the shipped 32-bit images under 32-bit Wine on this machine" ;;
+    guest) shipped="ran as the shipped 32-bit images under 32-bit Wine in the emulated guest" ;;
     none) echo "The 32-bit images' Wine tests are skipped: $x86_32_reason"
-          shipped="the shipped 32-bit images not at all, their Wine tests skipped ($x86_32_reason)" ;;
+          shipped="did not run as the shipped 32-bit images, their Wine tests skipped ($x86_32_reason)" ;;
 esac
-images="Windows code ran under Wine as $shipped, and as the 64-bit twins under 64-bit Wine on this machine."
+images="Under Wine, $programs $shipped, and as their 64-bit twins under 64-bit Wine on this machine."
 stage "windows build" build_preset windows
 stage "windows tests" ctest --preset windows
 # Every listed fault in the pass, the sweep and the stand-in registry must fail the host tests.
