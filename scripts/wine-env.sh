@@ -75,10 +75,12 @@ windows_path() {
 }
 
 # Stops the prefix's wineserver, if one runs, once it has written the registry into the prefix:
-# SIGTERM makes it write and exit. (`wineserver -k` sends SIGINT and, when the server has not exited
-# some ten seconds later, SIGKILL, which can end a slow server before it has written the registry.)
+# SIGINT makes it end its Windows processes, write the registry and exit, however long that takes.
+# (Plain `wineserver -k` sends the same but SIGKILL some ten seconds later, which can end a slow
+# server before it has written the registry; SIGTERM writes it but leaves Wine's services running
+# without a server, holding whatever output they were given.)
 wine_server_stop() {
-    wineserver -k15 2>/dev/null || true
+    wineserver -k2 2>/dev/null || true
     wineserver -w
 }
 

@@ -20,8 +20,9 @@ exec 8>"$exchange/registry.lock"
 flock 8
 [ "$(cat "$holder" 2>/dev/null || echo machine)" != "$1" ] || exit 0
 if [ "$1" = guest ]; then
-    # SIGTERM: the server writes the registry, then exits (see wine_server_stop in wine-env.sh).
-    /usr/lib/wine/wineserver -k15 2>/dev/null || true
+    # SIGINT alone: the server ends its processes, writes the registry and exits (see
+    # wine_server_stop in wine-env.sh).
+    /usr/lib/wine/wineserver -k2 2>/dev/null || true
     /usr/lib/wine/wineserver -w
 else
     "$here/request.sh" release
