@@ -42,10 +42,14 @@ array() {
     [ $# -eq 0 ] || printf ' %q' "$@"
     printf ' )\n'
 }
-# Output to a device here (/dev/full, /dev/null) goes to the same device there, so that a program
-# sees a full disk as it would here; any other output comes back through the request's folder.
+# Output to /dev/full or /dev/null here goes to the same device there, so that a program sees a full
+# disk as it would here; any other output comes back through the request's folder, a terminal's too
+# (the guest has none of this machine's terminals).
 output_device=$(readlink "/proc/$$/fd/1" 2>/dev/null) || true
-[[ "$output_device" == /dev/* ]] && [ -c "$output_device" ] || output_device=""
+case $output_device in
+    /dev/full|/dev/null) ;;
+    *) output_device="" ;;
+esac
 {
     printf 'verb=%q\n' "$verb"
     printf 'output_device=%q\n' "$output_device"
