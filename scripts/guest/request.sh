@@ -17,7 +17,15 @@ limit=${GUEST_REQUEST_SECONDS:-600}
 # One request at a time, numbered in the order the guest takes them.
 exec 9>"$exchange/requests.lock"
 flock 9
-number=$(($(cat "$exchange/requests/last" 2>/dev/null || echo 0) + 1))
+last=$(cat "$exchange/requests/last" 2>/dev/null || echo 0)
+if [ -d "$exchange/requests/$last" ] && [ ! -e "$exchange/requests/$last/command" ]; then
+    # The last request was cut short before it was whole (its program could not be copied, or its
+    # caller was interrupted): the guest still waits for that number, so this request takes it.
+    number=$last
+    rm -rf "$exchange/requests/$last"
+else
+    number=$((last + 1))
+fi
 request=$exchange/requests/$number
 mkdir -p "$request"
 echo "$number" > "$exchange/requests/last"
@@ -61,6 +69,8 @@ mv "$request/command.new" "$request/command"
 waited=0 started=$SECONDS
 while [ ! -s "$request/status" ]; do
     if ! kill -0 "$(cat "$exchange/qemu.pid")" 2>/dev/null; then
+        # A power-off is answered just before the guest stops.
+        [ ! -s "$request/status" ] || break
         echo "guest: the guest stopped before answering request $number ($verb); its console:" >&2
         tail -n 20 "$exchange/console.log" >&2
         exit 1
