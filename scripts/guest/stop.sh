@@ -8,8 +8,9 @@ here=$(cd "$(dirname "$0")" && pwd)
 : "${WINEPREFIX:?WINEPREFIX must name the prefix}"
 exchange=${WINEPREFIX%/}.guest
 
-[ -s "$exchange/qemu.pid" ] || exit 0
-pid=$(cat "$exchange/qemu.pid")
+# No exchange folder: no guest was ever booted for this prefix.
+[ -d "$exchange" ] || exit 0
+pid=$(cat "$exchange/qemu.pid" 2>/dev/null || echo none)
 # Only the qemu of this exchange folder: the id may have been given to another process since.
 ours() {
     { tr '\0' '\n' < "/proc/$pid/cmdline"; } 2>/dev/null | grep -qF "$exchange"
@@ -27,5 +28,7 @@ if ours; then
     fi
 fi
 rm -f "$exchange/qemu.pid" "$exchange/ready"
-# Powering off wrote the registry back: it is the machine's again.
+# Powering off wrote the registry back: it is the machine's again. With no guest left (a run cut short
+# left the registry marked as the guest's), what the prefix holds is all there is, and it is the
+# machine's too.
 echo machine > "$exchange/registry-holder"
