@@ -11,9 +11,10 @@ exchange=${WINEPREFIX%/}.guest
 # No exchange folder: no guest was ever booted for this prefix.
 [ -d "$exchange" ] || exit 0
 pid=$(cat "$exchange/qemu.pid" 2>/dev/null || echo none)
-# Only the qemu of this exchange folder: the id may have been given to another process since.
+# Only the qemu of this exchange folder: the id may have been given to another process since. Its
+# options name the folder with each comma written twice (see start.sh).
 ours() {
-    { tr '\0' '\n' < "/proc/$pid/cmdline"; } 2>/dev/null | grep -qF "$exchange"
+    { tr '\0' '\n' < "/proc/$pid/cmdline"; } 2>/dev/null | grep -qF "path=${exchange//,/,,},"
 }
 if ours; then
     GUEST_REQUEST_SECONDS=60 "$here/request.sh" poweroff >/dev/null 2>&1 || true
