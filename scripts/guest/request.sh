@@ -17,7 +17,15 @@ limit=${GUEST_REQUEST_SECONDS:-600}
 # One request at a time, numbered in the order the guest takes them.
 exec 9>"$exchange/requests.lock"
 flock 9
-number=$(($(cat "$exchange/requests/last" 2>/dev/null || echo 0) + 1))
+last=$(cat "$exchange/requests/last" 2>/dev/null || echo 0)
+if [ -d "$exchange/requests/$last" ] && [ ! -e "$exchange/requests/$last/command" ]; then
+    # The last request was cut short before it was whole (its program could not be copied, or its
+    # caller was interrupted): the guest still waits for that number, so this request takes it.
+    number=$last
+    rm -rf "$exchange/requests/$last"
+else
+    number=$((last + 1))
+fi
 request=$exchange/requests/$number
 mkdir -p "$request"
 echo "$number" > "$exchange/requests/last"
@@ -42,10 +50,14 @@ array() {
     [ $# -eq 0 ] || printf ' %q' "$@"
     printf ' )\n'
 }
-# Output to a device here (/dev/full, /dev/null) goes to the same device there, so that a program
-# sees a full disk as it would here; any other output comes back through the request's folder.
+# Output to /dev/full or /dev/null here goes to the same device there, so that a program sees a full
+# disk as it would here; any other output comes back through the request's folder, a terminal's too
+# (the guest has none of this machine's terminals).
 output_device=$(readlink "/proc/$$/fd/1" 2>/dev/null) || true
-[[ "$output_device" == /dev/* ]] && [ -c "$output_device" ] || output_device=""
+case $output_device in
+    /dev/full|/dev/null) ;;
+    *) output_device="" ;;
+esac
 {
     printf 'verb=%q\n' "$verb"
     printf 'output_device=%q\n' "$output_device"
@@ -57,6 +69,8 @@ mv "$request/command.new" "$request/command"
 waited=0 started=$SECONDS
 while [ ! -s "$request/status" ]; do
     if ! kill -0 "$(cat "$exchange/qemu.pid")" 2>/dev/null; then
+        # A power-off is answered just before the guest stops.
+        [ ! -s "$request/status" ] || break
         echo "guest: the guest stopped before answering request $number ($verb); its console:" >&2
         tail -n 20 "$exchange/console.log" >&2
         exit 1

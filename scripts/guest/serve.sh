@@ -30,8 +30,8 @@ release() {
 }
 
 # A pipe nobody writes to: reading it with a time-out waits without starting a process.
-mkfifo /tmp/idle
-exec 3<>/tmp/idle
+mkfifo "${TMPDIR:-/tmp}/idle"
+exec 3<>"${TMPDIR:-/tmp}/idle"
 echo ready > "$direct/ready"
 
 number=1 idle=0
@@ -58,7 +58,6 @@ while :; do
             (cd "$exchange/requests/$number" && exec env "${environment[@]}" /usr/lib/wine/wine "${arguments[@]}") \
                 </dev/null >"${output_device:-$request/stdout}" 2>"$request/stderr"
             status=$?
-            touch "$request/stdout"
             ;;
         release|poweroff)
             release >"$request/stdout" 2>"$request/stderr"
@@ -69,6 +68,8 @@ while :; do
             status=2
             ;;
     esac
+    # Both streams are answered, even where nothing was written to them.
+    touch "$request/stdout" "$request/stderr"
     echo "$status" > "$request/status"
     [ "$verb" != poweroff ] || exit 0
     number=$((number + 1))

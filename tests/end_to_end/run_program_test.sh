@@ -94,13 +94,30 @@ check_case() {
     diff -r "$work/$case_name/after" "$work/$case_name/again" >/dev/null || fail "a second run changed the registry"
 }
 
-guest_cases=("arguments are ignored")
+# Started from a terminal, as an administrator tries it by hand: the program runs and writes, whatever
+# its output is.
+terminal_case() {
+    seed "ControlSet001 ControlSet002 CurrentControlSet"
+    status=0
+    script -qefc "wine $(printf '%q' "$program")" /dev/null >"$work/terminal.txt" 2>&1 </dev/null || status=$?
+    [ "$status" = 0 ] || fail "exit status $status on a terminal, expected 0: $(head -c 200 "$work/terminal.txt")"
+    export_class_keys "$work/$case_name/after"
+    local expected_flags=""
+    for instance in $controllers; do
+        expected_flags+="$instance dword:00000001"$'\n'
+    done
+    diff <(reset_flags "$work/$case_name/after/CurrentControlSet.reg") <(printf '%s' "$expected_flags") >/dev/null \
+        || fail "the reset flag is not exactly on $controllers after a run on a terminal"
+}
+
+guest_cases=("arguments are ignored" "started from a terminal")
 run_case "all three control sets" check_case "ControlSet001 ControlSet002 CurrentControlSet"
 run_case "ControlSet002 missing" check_case "ControlSet001 CurrentControlSet"
 run_case "only CurrentControlSet" check_case "CurrentControlSet"
 # Two paths to one key: every controller is written once through each, and each write stands alone.
 run_case "ControlSet001 linked to CurrentControlSet" check_case "ControlSet001 ControlSet002 CurrentControlSet" linked
 run_case "arguments are ignored" check_case "ControlSet001 ControlSet002 CurrentControlSet" "" /? /undo
+run_case "started from a terminal" terminal_case
 
 if [ "$failures" -ne 0 ]; then
     echo "end-to-end: $failures check(s) failed" >&2
