@@ -56,8 +56,9 @@ case $x86_32 in
     none) echo "The 32-bit images' Wine tests are skipped: $x86_32_reason"
           shipped="did not run as the shipped 32-bit images, their Wine tests skipped ($x86_32_reason)" ;;
 esac
-images="Under Wine, $programs $shipped, and as their 64-bit twins under 64-bit Wine on this machine."
 stage "windows build" build_preset windows
+# Said once the images are built, which is when the line is true.
+images="Under Wine, $programs $shipped, and as their 64-bit twins under 64-bit Wine on this machine."
 stage "windows tests" ctest --preset windows
 # Every listed fault in the pass, the sweep and the stand-in registry must fail the host tests.
 stage mutants scripts/mutants.sh

@@ -2,8 +2,8 @@
 # Hands the prefix's registry to the side that runs the next program: `machine` (wine64 here) or
 # `guest`. Only one wineserver may hold it at a time, since each writes all of it back when it stops;
 # the one that holds it is stopped, writing it into the prefix, and the other reads it when it starts.
-# A key's access control is lost on the way, as it is never written to the prefix. Hand-overs are
-# taken one at a time, so that two programs started together cannot both think they hold it.
+# A key's access control is lost on the way, as it is never written to the prefix. Its callers,
+# wine.sh and wineserver.sh, hold the prefix's turn, so that no program runs on the side it stops.
 # usage: registry-to.sh machine|guest   (with WINEPREFIX set)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -16,8 +16,6 @@ case ${1:-} in
     *) echo "usage: $0 machine|guest" >&2; exit 2 ;;
 esac
 mkdir -p "$exchange"
-exec 8>"$exchange/registry.lock"
-flock 8
 [ "$(cat "$holder" 2>/dev/null || echo machine)" != "$1" ] || exit 0
 if [ "$1" = guest ]; then
     # SIGINT alone: the server ends its processes, writes the registry and exits (see
