@@ -27,6 +27,7 @@ seeder=$helper
 # Where the 32-bit programs run in the emulated guest each run takes seconds, so there a script that
 # sets guest_cases runs only the cases it names, chosen so that the programs still run end to end.
 # run_case NAME FUNCTION [ARGUMENT...]: FUNCTION ARGUMENT... as the case NAME, or a line saying why not.
+cases_run=()
 run_case() {
     case_name=$1
     shift
@@ -35,7 +36,21 @@ run_case() {
         echo "($case_name: not run in the emulated guest)"
         return
     fi
+    cases_run+=("$case_name")
     "$@"
+}
+
+# Every name in guest_cases must be a case that ran, on every machine: a name that no longer matches
+# one would leave the emulated guest running fewer cases than chosen, or none, and passing.
+check_guest_cases_ran() {
+    [ -n "${guest_cases+set}" ] || return 0
+    local name
+    for name in "${guest_cases[@]}"; do
+        if ! printf '%s\n' "${cases_run[@]}" | grep -qxF "$name"; then
+            case_name=$name
+            fail "named in guest_cases, but no case of that name ran"
+        fi
+    done
 }
 
 # The registry is put back as it was after every case and at the end, as the other Wine tests expect.

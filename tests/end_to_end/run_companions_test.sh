@@ -200,6 +200,7 @@ guest_cases=("all three control sets")
 run_case "all three control sets" check_case "ControlSet001 ControlSet002 CurrentControlSet"
 run_case "ControlSet002 missing" check_case "ControlSet001 CurrentControlSet"
 
+check_guest_cases_ran
 if [ "$failures" -ne 0 ]; then
     echo "companions: $failures check(s) failed" >&2
     exit 1

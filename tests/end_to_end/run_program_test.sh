@@ -119,6 +119,7 @@ run_case "ControlSet001 linked to CurrentControlSet" check_case "ControlSet001 C
 run_case "arguments are ignored" check_case "ControlSet001 ControlSet002 CurrentControlSet" "" /? /undo
 run_case "started from a terminal" terminal_case
 
+check_guest_cases_ran
 if [ "$failures" -ne 0 ]; then
     echo "end-to-end: $failures check(s) failed" >&2
     exit 1
