@@ -9,7 +9,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 # One program at a time in this prefix, on either side: handing the registry over stops the other
 # side's wineserver, and with it any program still running there. flock holds the turn, not the
 # program, so that a wineserver the program starts does not keep it; a program's own calls of this
-# script (which inherit WINE_GUEST_TURN) go on in its turn.
+# script (which inherit WINE_GUEST_TURN) go on in its turn. So never pipe one `wine` call into
+# another: the one without the turn would wait for the other, which waits for it.
 if [ -z "${WINE_GUEST_TURN:-}" ]; then
     mkdir -p "${WINEPREFIX%/}.guest"
     WINE_GUEST_TURN=held exec flock -o "${WINEPREFIX%/}.guest/turn.lock" "$0" "$@"
