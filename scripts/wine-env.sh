@@ -104,9 +104,7 @@ choose_wine_image() {
         x86_32=none x86_32_reason="32-bit x86 code runs here only emulated, not at native speed"
     fi
     case $x86_32 in
-        native) image_arch=i686 image_preset=windows
-           echo "Image: the shipped 32-bit program, under 32-bit Wine on this machine ($x86_32_reason)." ;;
-        guest) image_arch=i686 image_preset=windows
+        native|guest) image_arch=i686 image_preset=windows
            echo "Image: the shipped 32-bit program, under 32-bit Wine ($x86_32_reason)." ;;
         none) image_arch=x86_64 image_preset=windows64
            echo "Image: the program's 64-bit twin (the same sources built for x86-64, not shipped), under 64-bit Wine, since $x86_32_reason." ;;

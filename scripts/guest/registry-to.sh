@@ -3,19 +3,18 @@
 # `guest`. Only one wineserver may hold it at a time, since each writes all of it back when it stops;
 # the one that holds it is stopped, writing it into the prefix, and the other reads it when it starts.
 # A key's access control is lost on the way, as it is never written to the prefix. Its callers,
-# wine.sh and wineserver.sh, hold the prefix's turn, so that no program runs on the side it stops.
+# wine.sh and wineserver.sh, hold the prefix's turn (turn.sh), so that no program runs on the side it
+# stops.
 # usage: registry-to.sh machine|guest   (with WINEPREFIX set)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 : "${WINEPREFIX:?WINEPREFIX must name the prefix}"
-exchange=${WINEPREFIX%/}.guest
-holder=$exchange/registry-holder
+holder=${WINEPREFIX%/}.guest/registry-holder
 
 case ${1:-} in
     machine|guest) ;;
     *) echo "usage: $0 machine|guest" >&2; exit 2 ;;
 esac
-mkdir -p "$exchange"
 [ "$(cat "$holder" 2>/dev/null || echo machine)" != "$1" ] || exit 0
 if [ "$1" = guest ]; then
     # SIGINT alone: the server ends its processes, writes the registry and exits (see

@@ -5,16 +5,7 @@
 # usage: wine.sh PROGRAM [ARGUMENT...]   (in the environment wine_for of scripts/wine-env.sh sets)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-: "${WINEPREFIX:?WINEPREFIX must name the prefix}"
-# One program at a time in this prefix, on either side: handing the registry over stops the other
-# side's wineserver, and with it any program still running there. flock holds the turn, not the
-# program, so that a wineserver the program starts does not keep it; a program's own calls of this
-# script (which inherit WINE_GUEST_TURN) go on in its turn. So never pipe one `wine` call into
-# another: the one without the turn would wait for the other, which waits for it.
-if [ -z "${WINE_GUEST_TURN:-}" ]; then
-    mkdir -p "${WINEPREFIX%/}.guest"
-    WINE_GUEST_TURN=held exec flock -o "${WINEPREFIX%/}.guest/turn.lock" "$0" "$@"
-fi
+source "$here/turn.sh"
 
 # The machine field of a PE image's file header: 14c for 32-bit x86.
 pe_machine() {

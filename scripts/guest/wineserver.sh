@@ -4,11 +4,7 @@
 # usage: wineserver.sh [OPTION...]   (in the environment wine_for of scripts/wine-env.sh sets)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-: "${WINEPREFIX:?WINEPREFIX must name the prefix}"
-# Waiting for the server or stopping it is a hand-over too: it takes its turn (see wine.sh).
-if [ -z "${WINE_GUEST_TURN:-}" ]; then
-    mkdir -p "${WINEPREFIX%/}.guest"
-    WINE_GUEST_TURN=held exec flock -o "${WINEPREFIX%/}.guest/turn.lock" "$0" "$@"
-fi
+# Waiting for the server or stopping it is a hand-over too, so it takes its turn.
+source "$here/turn.sh"
 "$here/registry-to.sh" machine
 exec /usr/lib/wine/wineserver "$@"
