@@ -75,12 +75,11 @@ windows_path() {
 }
 
 # Stops the prefix's wineserver, if one runs, once it has written the registry into the prefix:
-# SIGINT makes it end its Windows processes, write the registry and exit, however long that takes.
-# (Plain `wineserver -k` sends the same but SIGKILL some ten seconds later, which can end a slow
-# server before it has written the registry; SIGTERM writes it but leaves Wine's services running
-# without a server, holding whatever output they were given.)
+# `wineserver -k` makes it end its Windows processes, write the registry and exit. (SIGTERM alone
+# writes it but leaves Wine's services running without a server, holding whatever output they were
+# given; SIGINT alone, -k2, was followed by lost writes on the 64-bit twin's tests.)
 wine_server_stop() {
-    wineserver -k2 2>/dev/null || true
+    wineserver -k 2>/dev/null || true
     wineserver -w
 }
 

@@ -17,9 +17,9 @@ case ${1:-} in
 esac
 [ "$(cat "$holder" 2>/dev/null || echo machine)" != "$1" ] || exit 0
 if [ "$1" = guest ]; then
-    # SIGINT alone: the server ends its processes, writes the registry and exits (see
-    # wine_server_stop in wine-env.sh).
-    /usr/lib/wine/wineserver -k2 2>/dev/null || true
+    # The server ends its processes, writes the registry and exits (see wine_server_stop in
+    # wine-env.sh).
+    /usr/lib/wine/wineserver -k 2>/dev/null || true
     /usr/lib/wine/wineserver -w
 else
     "$here/request.sh" release

@@ -21,9 +21,7 @@ server_running=no
 
 release() {
     if [ "$server_running" = yes ]; then
-        # SIGINT alone, which waits for the registry to be written: -k alone sends SIGKILL after
-        # some ten seconds, and under emulation writing it may take longer.
-        /usr/lib/wine/wineserver -k2
+        /usr/lib/wine/wineserver -k
         /usr/lib/wine/wineserver -w
         server_running=no
     fi
