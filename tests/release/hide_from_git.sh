@@ -3,6 +3,10 @@
 # edited file.
 # shellcheck shell=bash disable=SC2034 # the header is for the scripts that source this
 
+# The scratch commits carry an identity of their own: a fresh machine has none configured, and git
+# refuses to commit without one.
+scratch_identity=(-c user.name='UsbResetOnResume tests' -c user.email=tests@invalid)
+
 skip_worktree() {
     git -C "$1" update-index --skip-worktree -- "$2"
 }
@@ -17,7 +21,7 @@ excluded_locally() {
 # reads the edited tree under it.
 under_a_replaced_commit() {
     git -C "$1" add -- "$2"
-    git -C "$1" replace HEAD "$(git -C "$1" commit-tree -m 'the commit, edited' "$(git -C "$1" write-tree)")"
+    git -C "$1" replace HEAD "$(git -C "$1" "${scratch_identity[@]}" commit-tree -m 'the commit, edited' "$(git -C "$1" write-tree)")"
 }
 # Another repository whose commit holds the edit, for the caller to name in GIT_DIR: git then reads
 # the checkout's files against that commit.
@@ -25,7 +29,7 @@ committed_elsewhere() {
     git clone --quiet --no-checkout --config core.autocrlf="$(git -C "$1" config core.autocrlf || echo false)" "$1" "$1-elsewhere"
     git -C "$1-elsewhere" read-tree HEAD
     GIT_DIR="$1-elsewhere/.git" GIT_WORK_TREE="$1" git add -- "$2"
-    GIT_DIR="$1-elsewhere/.git" git commit --quiet -m 'the commit, edited'
+    GIT_DIR="$1-elsewhere/.git" git "${scratch_identity[@]}" commit --quiet -m 'the commit, edited'
 }
 
 # A same-size edit with the file's time put back, in a clone told to trust sizes and whole-second
