@@ -12,6 +12,7 @@ after LIFETIME seconds so that nothing outlives the test.
 usage: time_stamp_server.py LIFETIME answer|corrupt|other-hash|silent [TSA_CERT TSA_KEY]
 """
 import http.server
+import signal
 import socket
 import subprocess
 import sys
@@ -61,6 +62,8 @@ def token_handler(manner, certificate, key, scratch):
 
 
 def main(lifetime, manner, certificate=None, key=None):
+    # Stopped by the test, it still removes its scratch folder on the way out.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     if manner == "silent":
         listener = socket.create_server(("127.0.0.1", 0))
         print(listener.getsockname()[1], flush=True)
@@ -71,7 +74,9 @@ def main(lifetime, manner, certificate=None, key=None):
     with tempfile.TemporaryDirectory() as scratch:
         server = http.server.HTTPServer(("127.0.0.1", 0), token_handler(manner, certificate, key, Path(scratch)))
         print(server.server_address[1], flush=True)
-        threading.Timer(float(lifetime), server.shutdown).start()
+        stop = threading.Timer(float(lifetime), server.shutdown)
+        stop.daemon = True
+        stop.start()
         server.serve_forever()
 
 
