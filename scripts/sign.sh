@@ -24,7 +24,7 @@ usage() {
     sed -n '6,20s/^# \{0,1\}//p' "$0" >&2
     exit 2
 }
-me=sign interrupted_outcome='nothing was signed'
+me=sign
 # shellcheck source-path=SCRIPTDIR source=release-helpers.sh
 . "$(dirname "$0")/release-helpers.sh"
 
@@ -39,8 +39,7 @@ else
 fi
 [[ $timestamp_timeout =~ ^[1-9][0-9]*$ ]] || usage
 
-# windres reads the program's version information, which names the signature.
-require_tools osslsigncode openssl i686-w64-mingw32-windres
+require_tools osslsigncode openssl
 for file in "$program" ${pkcs12:+"$pkcs12"} ${cert:+"$cert"} ${key:+"$key"} ${password_file:+"$password_file"} \
         ${tsa_ca:+"$tsa_ca"}; do
     [ -e "$file" ] || die "$file: no such file"
@@ -72,117 +71,75 @@ osslsigncode_with_password() {
         osslsigncode_bounded "$timestamp_timeout" "$@"
     fi
 }
+# Every osslsigncode call is bounded: it waits for a time-stamp server as long as the connection stays
+# open, and one that never answers must not hold the script for good. It runs in the background
+# because bash acts on a signal only once a foreground command ends: an interrupted script stops it at
+# once. (timeout keeps it in a process group of its own, which a terminal's Ctrl-C does not reach; the
+# script passes the signal on.) The trap runs inside whatever redirection the interrupted call has, so
+# it writes to the script's own standard error, kept aside.
+exec {script_stderr}>&2
+osslsigncode_child=''
+interrupted() {
+    if [ -n "$osslsigncode_child" ]; then
+        kill -TERM "$osslsigncode_child" 2>/dev/null || true
+        wait "$osslsigncode_child" 2>/dev/null || true
+    fi
+    die "interrupted; nothing was signed" 2>&"$script_stderr"
+}
+osslsigncode_bounded() {  # SECONDS OSSLSIGNCODE-ARGUMENTS...: osslsigncode's exit status, 124 when out of time
+    local limit=$1 status=0
+    shift
+    timeout "$limit" osslsigncode "$@" &
+    osslsigncode_child=$!
+    wait "$osslsigncode_child" || status=$?
+    osslsigncode_child=''
+    return "$status"
+}
 trap interrupted INT TERM
 
-# osslsigncode's verdict on the program, whichever certificate is trusted: an unsigned Windows program
-# reports that no signature was found, a signed one lists its signatures, and any other file neither.
-verdict=$(osslsigncode_local verify -CAfile /dev/null -in "$program" 2>&1 || true)
-if grep -q '^Signature Index:' <<<"$verdict"; then
-    die "$program is signed already; sign the unsigned build"
-elif ! grep -q '^No signature found' <<<"$verdict"; then
-    die "$program is not a Windows program osslsigncode can sign"
-fi
+refusal=$("$windows_image" unsigned "$(not_an_option "$program")" 2>&1) || die "$refusal"
 # Windows shows the signature's description in place of the file's name, in the elevation prompt
 # among other places: each program is described by its own name, as its version information gives it.
-description=$(program_name "$program")
-[ -n "$description" ] || die "$program has no version information naming it (InternalName), which names its signature"
+description=$("$windows_image" name "$(not_an_option "$program")" 2>&1) || die "$description, which names its signature"
 
 [ -n "$output" ] || output="${program%.exe}-signed.exe"
 [ ! -d "$output" ] && [ "${output%/}" = "$output" ] || die "$output is a folder; give --output the name of the signed copy"
-output_dir=$(cd "$(dirname "$output")" 2>/dev/null && pwd) || die "$(dirname "$output"): no such folder"
-output="$output_dir/$(basename "$output")"
-[ "$(realpath "$program")" != "$(realpath -m "$output")" ] \
+output_dir=$(cd -- "$(dirname -- "$output")" 2>/dev/null && pwd) || die "$(dirname -- "$output"): no such folder"
+output="$output_dir/$(basename -- "$output")"
+[ "$(realpath -- "$program")" != "$(realpath -m -- "$output")" ] \
     || die "the signed copy must not replace $program, which is the file that verifies against the sources"
 # A mistyped --output must not destroy what signing takes, even with --force.
 for file in ${pkcs12:+"$pkcs12"} ${cert:+"$cert"} ${key:+"$key"} ${password_file:+"$password_file"} ${tsa_ca:+"$tsa_ca"}; do
-    [ "$(realpath "$file")" != "$(realpath -m "$output")" ] || die "the signed copy must not replace $file"
+    [ "$(realpath -- "$file")" != "$(realpath -m -- "$output")" ] || die "the signed copy must not replace $file"
 done
 
 work=$(mktemp -d "$output_dir/.sign.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-subjects_of() {  # CERTIFICATE.pem...: their subjects, on one line
-    local certificate list=''
-    for certificate in "$@"; do list+="${list:+; }$(subject_of "$certificate")"; done
-    echo "$list"
-}
-# Check what the administrator gave before signing, so each mistake gets its own message: first the
-# signer's certificate, and the others given with it.
-others=()
+# The signer's certificate is the one whose key this is; the signature carries the chain from it
+# upwards, in order, and a verifier refuses a certificate that belongs to none of it.
 if [ -n "$pkcs12" ]; then
-    pkcs12_certificates() {  # WHICH (-clcerts, the signer's; -cacerts, the rest) OUTPUT.pem
-        openssl_with_password pkcs12 -in "$pkcs12" -nokeys "$1" -out "$2" 2>"$work/openssl.log" \
-            || openssl_with_password pkcs12 -legacy -in "$pkcs12" -nokeys "$1" -out "$2" 2>>"$work/openssl.log"
+    pkcs12_certificates() {  # OPTIONS... (-clcerts: the signer's alone)
+        openssl_with_password pkcs12 -in "$pkcs12" -nokeys "$@" 2>"$work/openssl.log" \
+            || openssl_with_password pkcs12 -legacy -in "$pkcs12" -nokeys "$@" 2>>"$work/openssl.log"
     }
-    if ! pkcs12_certificates -clcerts "$work/cert.pem"; then
+    if ! pkcs12_certificates -out "$work/given.pem"; then
         if grep -qiE 'mac verify|invalid password' "$work/openssl.log"; then
             die "$pkcs12: wrong password (give it with --password-file FILE or SIGN_PASSWORD)"
         fi
         die "$pkcs12: not a PKCS#12 file openssl can read: $(head -n 1 "$work/openssl.log")"
     fi
-    pkcs12_certificates -cacerts "$work/cacerts.pem" || die "$pkcs12: openssl cannot read its CA certificates: $(head -n 1 "$work/openssl.log")"
-    signer_pem=$work/cert.pem
-    split_certificates "$work/given" <"$work/cacerts.pem"
-    for certificate in "$work"/given/*.pem; do
-        if [ -f "$certificate" ]; then others+=("$certificate"); fi
-    done
-    given=$pkcs12
+    pkcs12_certificates -clcerts | openssl x509 -noout -pubkey >"$work/key-public.pem" 2>/dev/null \
+        || die "$pkcs12 holds no certificate for its key"
+    given=$pkcs12 key_name=$pkcs12
 else
-    split_certificates "$work/given" <"$cert"
-    [ -f "$work/given/1.pem" ] && openssl x509 -in "$work/given/1.pem" -noout 2>/dev/null || die "$cert: not a PEM certificate"
-    if ! openssl_with_password pkey -in "$key" -pubout -out "$work/key-public.pem" 2>/dev/null; then
-        die "$key: cannot read the private key: wrong password (give it with --password-file FILE or SIGN_PASSWORD), or not a PEM key"
-    fi
-    # A bundle may come in any order: the signer's certificate is the one whose key this is.
-    signer_pem=''
-    for certificate in "$work"/given/*.pem; do
-        openssl x509 -in "$certificate" -noout -pubkey >"$work/cert-public.pem" 2>/dev/null || die "$cert: not a PEM certificate"
-        if [ -z "$signer_pem" ] && cmp -s "$work/key-public.pem" "$work/cert-public.pem"; then
-            signer_pem=$certificate
-        else
-            others+=("$certificate")
-        fi
-    done
-    if [ -z "$signer_pem" ]; then
-        die "$key is not the private key of any certificate in $cert: $(subjects_of "$work"/given/*.pem)"
-    fi
-    given=$cert
+    openssl_with_password pkey -in "$key" -pubout -out "$work/key-public.pem" 2>/dev/null \
+        || die "$key: cannot read the private key: wrong password (give it with --password-file FILE or SIGN_PASSWORD), or not a PEM key"
+    cp -- "$cert" "$work/given.pem"
+    given=$cert key_name=$key
 fi
-subject=$(subject_of "$signer_pem")
-
-# The chain the signature carries, from the signer's certificate up: Windows and verify-release.sh
-# build the signer's path from it, and refuse certificates that belong to none. The top of a chain
-# (the root) is what a verifier already trusts, so it may be left out; the signer's issuer may not.
-chain=("$signer_pem")
-while [ "$(issuer_of "${chain[-1]}")" != "$(subject_of "${chain[-1]}")" ]; do
-    found=''
-    remaining=()
-    for certificate in "${others[@]}"; do
-        if [ -z "$found" ] && issued "$certificate" "${chain[-1]}"; then found=$certificate; else remaining+=("$certificate"); fi
-    done
-    if [ -z "$found" ]; then
-        [ ${#chain[@]} -gt 1 ] \
-            || die "the certificate that issued $subject ($(issuer_of "$signer_pem")) is not in $given; give the signer's certificate with those of the CAs above it"
-        break
-    fi
-    chain+=("$found")
-    others=(${remaining[@]+"${remaining[@]}"})
-done
-if [ ${#others[@]} != 0 ]; then
-    die "$given holds certificates that are no part of the signer's chain: $(subjects_of "${others[@]}")"
-fi
-cat "${chain[@]}" >"$work/chain.pem"
-
-# Windows accepts a certificate without extended key usage for code signing, but signing policies
-# and their reviewers expect the usage stated; a TLS or e-mail certificate is a mistake.
-openssl x509 -in "$signer_pem" -noout -ext extendedKeyUsage 2>/dev/null | grep -qE '(^|[ ,])Code Signing(,|$)' \
-    || die "the certificate ($subject) is not for code signing: it lacks the Code Signing extended key usage"
-# Windows rejects a signature made before the certificate's validity began, as it does one made after.
-not_before=$(openssl x509 -in "$signer_pem" -noout -startdate | sed 's/^notBefore=//')
-[ "$(date -u -d "$not_before" +%s)" -le "$(date -u +%s)" ] \
-    || die "the certificate ($subject) is not valid before $not_before"
-openssl x509 -in "$signer_pem" -noout -checkend 0 >/dev/null \
-    || die "the certificate ($subject) expired on $(openssl x509 -in "$signer_pem" -noout -enddate | sed 's/^notAfter=//')"
+subject=$("$windows_image" chain --given "$given" --key-name "$key_name" "$work/key-public.pem" "$work/given.pem" \
+    "$work/chain.pem" 2>&1) || die "$subject"
 
 signing=(sign -h sha256 -n "$description")
 if [ -n "$pkcs12" ]; then
@@ -202,30 +159,17 @@ elif [ "$status" != 0 ]; then
     exit 1
 fi
 
-# osslsigncode takes whatever the time-stamp server answers, a token with a broken signature or one that
-# stamps another hash included: the copy's time-stamp is checked as a verifier will check it, offline.
-if [ -n "$timestamp" ]; then
-    osslsigncode_verify -CAfile "$signer_pem" ${tsa_ca:+-TSA-CAfile "$tsa_ca"} -in "$work/signed.exe" \
-        >"$work/verify.log" 2>&1 || true
-    checks=$(grep -E '^Timestamp Server Signature verification: |[Mm]ismatch' "$work/verify.log" | sort -u || true)
-    if [ "$checks" != "Timestamp Server Signature verification: ok" ]; then
-        trusted="against $tsa_ca"
-        [ -n "$tsa_ca" ] || trusted="against the system's CAs (a private authority's root is given with --tsa-ca)"
-        echo "sign: the time-stamp does not verify $trusted; nothing was signed (the server: $timestamp):" >&2
-        grep -E '[Ff]ailed|[Mm]ismatch|[Ee]rror' "$work/verify.log" | sort -u | sed 's/^/  /' >&2 || true
-        exit 1
-    fi
-fi
-
-# What a verifier will do: take the signature off again and get the reproducible bytes back.
-osslsigncode_local remove-signature -in "$work/signed.exe" -out "$work/unsigned.exe" >/dev/null 2>&1 \
-    && cmp -s "$work/unsigned.exe" "$program" \
-    || die "the signed copy does not give back $program without its signature"
+# The copy is checked as a verifier will check it, trusting its own chain: osslsigncode takes whatever
+# a time-stamp server answers (a token with a broken signature, or one that stamps another hash), and
+# the copy without its signature must be the program again.
+"$windows_image" verify --ca "$work/chain.pem" ${tsa_ca:+--tsa-ca "$tsa_ca"} --shown-as "the signed copy" \
+    "$(not_an_option "$program")" "$work/signed.exe" >/dev/null 2>"$work/refusal" \
+    || die "$(cat "$work/refusal"); nothing was signed${timestamp:+ (the time-stamp server: $timestamp)}"
 
 # Checked last, when the copy is ready, so that the other mistakes are told first.
 [ -n "$force" ] || { [ ! -e "$output" ] && [ ! -L "$output" ]; } || die "$output exists already; give --force to replace it"
-mv -f "$work/signed.exe" "$output"
+mv -f -- "$work/signed.exe" "$output"
 echo "signed: $output"
 echo "signer: $subject"
 echo "description: $description"
-echo "sha256: $(sha256sum "$output" | cut -d' ' -f1)"
+echo "sha256: $(sha256sum <"$output" | cut -d' ' -f1)"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Two clean clones of the committed sources at paths of different lengths, each building the program
-# and the package through the windows preset, without the tests. The second is cloned and built as
-# another maintainer might: a strict umask and a time zone far from UTC. The reproducibility,
-# package and signing tests share them, so the sources are cloned and built twice, not once per test.
+# Two clean clones of the committed sources at paths of different lengths, the second under a folder
+# whose name holds spaces, each releasing with scripts/release.sh (the programs and the package in
+# build/package). The second is cloned and built as another maintainer might: a strict umask and a
+# time zone far from UTC. The reproducibility, package and signing tests share them, so the sources
+# are cloned and built twice, not once per test.
 # usage: build_clean_clones.sh SOURCE_DIR WORK_DIR
 set -euo pipefail
 source_dir=$1 work=$2
@@ -10,10 +11,8 @@ source_dir=$1 work=$2
 rm -rf "$work"
 mkdir -p "$work"
 build_clone() {
-    local clone=$1
-    git clone --quiet "$source_dir" "$clone"
-    (cd "$clone" && cmake --preset windows -B build -DBUILD_TESTING=OFF >/dev/null)
-    cmake --build "$clone/build" --target release -j2 >/dev/null
+    git clone --quiet "$source_dir" "$1"
+    "$1/scripts/release.sh" >/dev/null
 }
 build_clone "$work/a"
-(umask 077; export TZ=Pacific/Chatham; build_clone "$work/second-clone-at-a-longer-path")
+(umask 077; export TZ=Pacific/Chatham; build_clone "$work/second clone, at a longer path")

@@ -7,14 +7,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/turn.sh"
 
-# The machine field of a PE image's file header: 14c for 32-bit x86.
-pe_machine() {
-    local header
-    header=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
-    [ -n "$header" ] && od -An -tx2 -j$((header + 4)) -N2 "$1" 2>/dev/null | tr -d ' '
-}
-
-if [ $# -ge 1 ] && [ -f "$1" ] && [ "$(pe_machine "$1")" = 014c ]; then
+if [ $# -ge 1 ] && [ -f "$1" ] && [ "$("$here/../windows_image.py" machine "$1" 2>/dev/null)" = i386 ]; then
     "$here/registry-to.sh" guest
     exec "$here/request.sh" run "$@"
 fi

@@ -10,8 +10,8 @@ shift 2
 failures=0
 for program in "$@"; do
     name=$(basename "$program")
-    first=$clones/a/build/$name
-    second=$clones/second-clone-at-a-longer-path/build/$name
+    first=$clones/a/build/package/$name
+    second="$clones/second clone, at a longer path/build/package/$name"
     if ! cmp "$first" "$second"; then
         echo "FAIL: two clones built different $name" >&2
         failures=$((failures + 1))
@@ -19,7 +19,7 @@ for program in "$@"; do
         echo "FAIL: the $name built here differs from a clean clone's" >&2
         failures=$((failures + 1))
     else
-        echo "reproducible: $name $(sha256sum "$first" | cut -d' ' -f1)"
+        echo "reproducible: $name $(sha256sum <"$first" | cut -d' ' -f1)"
     fi
 done
 [ "$failures" -eq 0 ]

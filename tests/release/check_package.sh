@@ -1,19 +1,20 @@
 #!/usr/bin/env bash
-# The release package from two clones (build_clean_clones.sh): the same zip bytes and SHA256SUMS,
-# and in the zip what an administrator needs: the program and its companions as built, each with its
-# checksum, the licence, the administrator's guide as README.txt, every administrator script, all as
-# text files Notepad shows line by line. And release.sh, run in a clone made as Git for Windows makes
-# one (core.autocrlf=true), refuses what would give a zip of the same name with other bytes (changes
-# not committed, edits git was told not to look at or reads under a replaced commit, ignored files,
-# SOURCE_DATE_EPOCH) or a clone git will not read, naming what it found; and gives the same zip, alone
-# in its folder, whatever its build folder was configured with, the compiler flags in the environment
-# and the zips left there.
+# The release package from two clones (build_clean_clones.sh runs release.sh in each): the same zip
+# bytes and SHA256SUMS, and in the zip what an administrator needs: the programs as built, each with
+# its checksum, the licence, the administrator's guide as README.txt, every administrator script the
+# commit holds, all as text files Notepad shows line by line. And release.sh, run in clones made as
+# Git for Windows makes them (core.autocrlf=true): it refuses changes not committed and a clone git
+# will not read, naming what it found, and builds nothing; and whatever else a clone holds or hides
+# (edits git status does not show, by marks, filters or a moved work tree; files git never lists;
+# stale programs and files in its build folder; compiler flags or SOURCE_DATE_EPOCH in the environment;
+# a commit shown with its signature), it packs the commit's own zip, byte for byte the clean clones',
+# alone in its folder.
 # usage: check_package.sh VERSION WORK_DIR
 set -euo pipefail
 version=$1 work=$2
 # shellcheck source-path=SCRIPTDIR source=hide_from_git.sh
 . "$(dirname "$0")/hide_from_git.sh"
-clone=$work/a other=$work/second-clone-at-a-longer-path
+clone=$work/a other="$work/second clone, at a longer path"
 name=UsbResetOnResume-$version-win32
 failures=0
 fail() {
@@ -21,9 +22,9 @@ fail() {
     failures=$((failures + 1))
 }
 
-release=$clone/build/release
-cmp "$release/$name.zip" "$other/build/release/$name.zip" || fail "two clones packed different zips"
-cmp "$release/SHA256SUMS" "$other/build/release/SHA256SUMS" || fail "two clones wrote different SHA256SUMS"
+release=$clone/build/package/release
+cmp "$release/$name.zip" "$other/build/package/release/$name.zip" || fail "two clones packed different zips"
+cmp "$release/SHA256SUMS" "$other/build/package/release/SHA256SUMS" || fail "two clones wrote different SHA256SUMS"
 (cd "$release" && sha256sum --check --quiet SHA256SUMS) || fail "SHA256SUMS does not match the zip"
 
 unpacked=$work/unpacked
@@ -32,18 +33,18 @@ rm -rf "$unpacked" && mkdir -p "$unpacked"
 folder=$unpacked/$name
 
 programs=(UsbResetOnResume.exe UsbResetOnResumeCheck.exe UsbResetOnResumeUndo.exe)
-expected=$( (printf '%s\n' LICENSE.txt README.txt
-             for program in "${programs[@]}"; do printf '%s\n' "$program" "$program.sha256"; done
-             git -C "$clone" ls-files admin) | sort)
+mapfile -t admin_files < <(git -C "$clone" ls-files admin)
+expected=$( (printf '%s\n' LICENSE.txt README.txt "${admin_files[@]}"
+             for program in "${programs[@]}"; do printf '%s\n' "$program" "$program.sha256"; done) | sort)
 actual=$(cd "$folder" && find . -type f | sed 's|^\./||' | sort)
 [ "$actual" = "$expected" ] || fail "the zip holds $(tr "\n" " " <<<"$actual"), expected $(tr "\n" " " <<<"$expected")"
 [ "$(cd "$unpacked" && ls)" = "$name" ] || fail "the zip does not hold one folder $name"
 
 for program in "${programs[@]}"; do
-    cmp "$folder/$program" "$clone/build/$program" || fail "the $program in the zip is not the one built"
+    cmp "$folder/$program" "$clone/build/package/$program" || fail "the $program in the zip is not the one built"
     (cd "$folder" && sha256sum --check --quiet "$program.sha256") || fail "the $program.sha256 in the zip does not match it"
 done
-for file in $(git -C "$clone" ls-files admin); do
+for file in "${admin_files[@]}"; do
     cmp "$folder/$file" "$clone/$file" || fail "$file in the zip differs from the sources"
 done
 
@@ -69,51 +70,84 @@ git clone --quiet --config core.autocrlf=true "$clone" "$crlf_clone"
 crlf_scripts=$(cd "$crlf_clone" && git ls-files -z '*.sh' '*.py' .ci/run | xargs -0 grep -l $'\r' || true)
 [ -z "$crlf_scripts" ] || fail "scripts with CR LF line ends in a core.autocrlf=true clone, which bash cannot run: $crlf_scripts"
 [ -z "$(git -C "$crlf_clone" status --porcelain)" ] || fail "a fresh core.autocrlf=true clone shows changes"
-# what|the file|the text appended to it|how it is kept from git status|the environment|what the message
-# names (the file, else the variable)
-changed_clone=$work/changed-clone
-changes=(
-    "a changed file|README.md||||"
-    "a file not committed|admin/extra.cmd|echo|||"
-    "a git-ignored file in admin/, which the zip would carry|admin/__pycache__/stray.pyc|x|||"
-    "a header git ignores in an include folder|pass/windows.h|$machine_keys_to_user_keys|excluded_locally||"
-    "an edit to a file git was told to skip|LICENSE|x|skip_worktree||"
-    "an edit to a file git was told to assume unchanged|LICENSE|x|assume_unchanged||"
-    "an edit under a commit replaced by one holding it|pass/controller_rule.cpp|// edited|under_a_replaced_commit||"
-    "a same-size edit in a clone told to trust file sizes and times|pass/controller_rule.cpp||trusted_by_size_and_time||"
-    "an edit committed in another repository that GIT_DIR names|pass/controller_rule.cpp|// edited|committed_elsewhere|GIT_DIR=$changed_clone-elsewhere/.git|pass/controller_rule.cpp"
-    "SOURCE_DATE_EPOCH, which would stamp the zip with another date||||SOURCE_DATE_EPOCH=1|"
-    "a clone owned by another user, which git will not read||||GIT_TEST_ASSUME_DIFFERENT_OWNER=1|dubious ownership"
-)
-for change in "${changes[@]}"; do
-    IFS='|' read -r what file text hide environment named <<<"$change"
-    rm -rf "$changed_clone" "$changed_clone-elsewhere"
-    git clone --quiet --config core.autocrlf=true "$clone" "$changed_clone"
-    if [ -n "$file" ]; then
-        mkdir -p "$(dirname "$changed_clone/$file")"
-        printf '%b\n' "$text" >>"$changed_clone/$file"
+
+# Each case: a fresh core.autocrlf=true clone, changed as the case says, then release.sh in it with
+# the environment given. A case whose edit reached the build would fail it: the edits are `#error`
+# lines in a source file.
+changed=$work/changed-clone
+edit='#error an edit that must not reach the build'
+released() {  # WHAT EXPECTED(refused:NAMED|the zip) SETUP [VARIABLE=VALUE...]
+    local what=$1 expected=$2 setup=$3 status=0 left
+    shift 3
+    rm -rf "$changed" "$changed-elsewhere" "$changed-untouched"
+    git clone --quiet --config core.autocrlf=true "$clone" "$changed"
+    (cd "$changed" && "$setup") || { fail "release.sh with $what: the case could not be set up"; return; }
+    env "$@" "$changed/scripts/release.sh" >"$work/release.out" 2>&1 || status=$?
+    if [ "$expected" = "the zip" ]; then
+        left=$(cd "$changed/build/package/release" 2>/dev/null && LC_ALL=C ls -A | paste -sd' ' - || true)
+        [ "$status" = 0 ] && cmp -s "$changed/build/package/release/$name.zip" "$release/$name.zip" \
+            && [ "$left" = "SHA256SUMS $name.zip" ] \
+            || fail "release.sh with $what: exit status $status, and in its folder $left, expected 0 and the clean clones' zip alone: $(cat "$work/release.out")"
+    else
+        [ "$status" = 1 ] && grep -qF -- "${expected#refused:}" "$work/release.out" && [ ! -e "$changed/build/package" ] \
+            || fail "release.sh with $what: exit status $status, expected 1, ${expected#refused:} named and nothing built: $(cat "$work/release.out")"
     fi
-    [ -z "$hide" ] || "$hide" "$changed_clone" "$file"
-    named=${named:-${file:-${environment%%=*}}}
-    status=0
-    # shellcheck disable=SC2086 # the environment holds no spaces
-    env $environment "$changed_clone/scripts/release.sh" >"$work/release.out" 2>&1 || status=$?
-    [ "$status" = 1 ] && grep -qF "$named" "$work/release.out" \
-        || fail "release.sh with $what: exit status $status, expected 1 and $named named: $(cat "$work/release.out")"
-    [ ! -e "$changed_clone/build" ] || fail "release.sh with $what built: $(find "$changed_clone/build" -name '*.zip')"
-done
-# The same zip, and nothing else in its folder, from a build folder left configured with other settings
-# and holding an earlier version's zip, with compiler flags in the environment that would change the
-# program (the stack protector imports CryptGenRandom) and its header.
-(cd "$crlf_clone" && cmake --preset windows -B build/package -DCMAKE_CXX_FLAGS_MINSIZEREL=-O2 >/dev/null)
-mkdir -p "$crlf_clone/build/package/release"
-echo 'an earlier release' >"$crlf_clone/build/package/release/UsbResetOnResume-0.9.0-win32.zip"
-CXXFLAGS=-fstack-protector-strong CFLAGS=-O0 CPPFLAGS=-DNDEBUG LDFLAGS=-Wl,--insert-timestamp RCFLAGS=--language=0x407 \
-    "$crlf_clone/scripts/release.sh" >"$work/release.out" 2>&1 || fail "release.sh after other settings: $(cat "$work/release.out")"
-cmp "$crlf_clone/build/package/release/$name.zip" "$release/$name.zip" \
-    || fail "release.sh packed another zip from a build folder configured with other settings, or with compiler flags in the environment"
-left=$(cd "$crlf_clone/build/package/release" && LC_ALL=C ls -A | paste -sd' ' -)
-[ "$left" = "SHA256SUMS $name.zip" ] || fail "release.sh left in its folder: $left, expected SHA256SUMS and $name.zip"
+}
+a_changed_file() { echo x >>README.md; }
+a_file_not_committed() { echo echo >admin/extra.cmd; }
+an_edit_committed_elsewhere() { echo "$edit" >>pass/controller_rule.cpp; committed_elsewhere . pass/controller_rule.cpp; }
+an_edit_under_a_replaced_commit() { echo "$edit" >>pass/controller_rule.cpp; under_a_replaced_commit . pass/controller_rule.cpp; }
+nothing() { :; }
+released "a changed file" refused:README.md a_changed_file
+released "a file not committed" refused:admin/extra.cmd a_file_not_committed
+released "an edit committed in another repository that GIT_DIR names" refused:pass/controller_rule.cpp \
+    an_edit_committed_elsewhere GIT_DIR="$changed-elsewhere/.git"
+released "an edit under a commit replaced by one holding it" refused:pass/controller_rule.cpp an_edit_under_a_replaced_commit
+released "a clone owned by another user, which git will not read" "refused:dubious ownership" nothing \
+    GIT_TEST_ASSUME_DIFFERENT_OWNER=1
+
+files_git_does_not_list() {
+    mkdir -p admin/__pycache__ admin/.git
+    echo x >admin/__pycache__/stray.pyc
+    echo x >admin/.git/stray.txt
+    echo "$edit" >pass/windows.h
+    excluded_locally . pass/windows.h
+}
+edits_hidden_by_marks() {
+    echo "$edit" >>pass/controller_rule.cpp
+    skip_worktree . pass/controller_rule.cpp
+    echo "$edit" >>pass/apply_to_class_key.cpp
+    assume_unchanged . pass/apply_to_class_key.cpp
+}
+an_edit_hidden_by_trusted_sizes_and_times() { trusted_by_size_and_time . pass/controller_rule.cpp; }
+an_edit_hidden_by_a_filter() { echo "$edit" >>pass/controller_rule.cpp; hidden_by_a_filter . pass/controller_rule.cpp; }
+a_work_tree_moved_to_an_untouched_clone() {
+    git clone --quiet --config core.autocrlf=true "$clone" "$changed-untouched"
+    echo "$edit" >>pass/controller_rule.cpp
+    git config core.worktree "$changed-untouched"
+}
+a_signed_commit_shown_with_its_signature() { signed_and_shown .; }
+# The build folder of an earlier release, since configured with other settings, holding a program built
+# later than the sources, an earlier version's zip and a stray file beside it.
+a_stale_build_folder() {
+    scripts/release.sh >/dev/null
+    cmake -DCMAKE_CXX_FLAGS_MINSIZEREL=-O2 build/package >/dev/null
+    echo 'a program' >build/package/UsbResetOnResume.exe
+    touch -d 2030-01-01 build/package/UsbResetOnResume.exe
+    echo 'an earlier release' >build/package/release/UsbResetOnResume-0.9.0-win32.zip
+    echo 'a stray file' >build/package/release/notes.txt
+}
+released "files git does not list (ignored, excluded, in a folder named .git)" "the zip" files_git_does_not_list
+released "edits git was told to skip or to assume unchanged" "the zip" edits_hidden_by_marks
+released "a same-size edit in a clone told to trust file sizes and times" "the zip" \
+    an_edit_hidden_by_trusted_sizes_and_times
+released "an edit hidden by a clean filter" "the zip" an_edit_hidden_by_a_filter
+released "a work tree moved to an untouched clone" "the zip" a_work_tree_moved_to_an_untouched_clone
+released "a signed commit, with log.showSignature set" "the zip" a_signed_commit_shown_with_its_signature
+# Compiler flags would change the program (the stack protector imports CryptGenRandom) and its header.
+released "a stale build folder, compiler flags and SOURCE_DATE_EPOCH in the environment" "the zip" a_stale_build_folder \
+    CXXFLAGS=-fstack-protector-strong CFLAGS=-O0 CPPFLAGS=-DNDEBUG LDFLAGS=-Wl,--insert-timestamp \
+    RCFLAGS=--language=0x407 SOURCE_DATE_EPOCH=1
 
 [ "$failures" -eq 0 ] || exit 1
 echo "package: $name.zip $(stat -c %s "$release/$name.zip") bytes, identical from two clones, sha256 $(cut -d' ' -f1 "$release/SHA256SUMS")"

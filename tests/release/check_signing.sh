@@ -1,25 +1,35 @@
 #!/usr/bin/env bash
-# Signing and verifying with throwaway certificates and a throwaway time-stamp authority made here:
-# sign.sh refuses each mistake with its own message and leaves nothing behind, embeds the signer's chain
-# in order and describes each program by its own name; a signed copy verifies against the sources in a
-# fresh clone, whatever compiler flags the environment holds, naming the commit and whether the clone
-# was clean, and refusing a clone that holds files its commit does not; without its signature it is the
-# reproducible program; its detached signature attached to the other clone's build gives the signed
-# bytes; and verify-release.sh rejects every file that is not one SHA-256 signature by the trusted
-# signer (a root, a CA under it or the signer's own certificate) over this program, describing it by
-# its own name, with a time-stamp that verifies where there is one and nothing added that the signer
-# did not sign, and gives its verdict without reaching for the network.
-# usage: check_signing.sh SCRIPTS_DIR CLONES_DIR  (as build_clean_clones.sh leaves it)
+# Signing and verifying with one osslsigncode (OSSLSIGNCODE_DIR/osslsigncode, as
+# scripts/fetch-osslsigncode.sh leaves it), throwaway certificates and a throwaway time-stamp
+# authority made here: sign.sh refuses each mistake with its own message and leaves nothing behind,
+# embeds the signer's chain in order and describes each program by its own name; a signed copy without
+# its signature is the reproducible program, and its detached signature attached to the other clone's
+# build gives the signed bytes; verify-release.sh accepts what sign.sh signs, and rejects every file
+# that is not one SHA-256 signature by the trusted signer (a root, a CA under it or the signer's own
+# certificate, given in PEM or DER) over this program, describing it by its own name or not at all,
+# naming no link, with an RFC 3161 time-stamp that verifies where there is one and nothing added that
+# the signer did not sign; and gives its verdict without reaching for the network. Skipped, with the
+# reason, where that osslsigncode could not be had.
+# usage: check_signing.sh SCRIPTS_DIR CLONES_DIR OSSLSIGNCODE_DIR  (the clones as build_clean_clones.sh leaves them)
 set -euo pipefail
-scripts=$1 clones=$2
+scripts=$1 clones=$2 tools=$3
 here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source-path=SCRIPTDIR source=hide_from_git.sh
-. "$here/hide_from_git.sh"
+suite=$(basename "$tools")
+if [ -f "$tools/UNAVAILABLE" ]; then
+    echo "SKIPPED: osslsigncode from $suite could not be had: $(cat "$tools/UNAVAILABLE")"
+    exit 77
+elif [ ! -x "$tools/osslsigncode" ]; then
+    echo "SKIPPED: osslsigncode from $suite is not in $tools; scripts/install-deps.sh fetches it"
+    exit 77
+fi
+export PATH="$tools:$PATH"
+echo "signing with osslsigncode $(cat "$tools/version")"
 unset SIGN_PASSWORD
-program=$clones/a/build/UsbResetOnResume.exe
-other_program=$clones/second-clone-at-a-longer-path/build/UsbResetOnResume.exe
+program=$clones/a/build/package/UsbResetOnResume.exe
+other_build="$clones/second clone, at a longer path/build/package"
+other_program=$other_build/UsbResetOnResume.exe
 # osslsigncode overwrites no file, so each run starts from an empty folder.
-work=$clones/signing
+work=$clones/signing/$suite
 rm -rf "$work" && mkdir -p "$work"
 failures=0
 fail() {
@@ -31,12 +41,12 @@ keys=$work/keys dist=$work/dist ca=$work/ca
 mkdir -p "$keys" "$dist" "$ca"
 cp "$program" "$program.sha256" "$dist/"
 exe=$dist/UsbResetOnResume.exe
-subject='/CN=UsbResetOnResume test signer/O=Throwaway'
+subject='CN=UsbResetOnResume test signer, O=Throwaway'
 make_certificate() {
     openssl req -x509 -newkey rsa:2048 -nodes -days 2 -keyout "$keys/$1-key.pem" -out "$keys/$1.pem" \
         -subj "$2" -addext keyUsage=digitalSignature -addext "extendedKeyUsage=$3" 2>/dev/null
 }
-make_certificate signer "$subject" codeSigning
+make_certificate signer '/CN=UsbResetOnResume test signer/O=Throwaway' codeSigning
 make_certificate server '/CN=A web server' serverAuth
 make_certificate stranger '/CN=Someone else' codeSigning
 # A code-signing certificate valid between two UTC dates (YYYYMMDDHHMMSSZ), which only openssl ca sets.
@@ -51,6 +61,9 @@ make_dated_certificate() {
 }
 make_dated_certificate not-yet-valid 20990101000000Z 20991231000000Z
 make_dated_certificate expired 20000101000000Z 20001231000000Z
+# One that expires while this test runs: a time-stamp keeps what it signed valid after that.
+short_lived_until=$(($(date +%s) + 45))
+make_dated_certificate short-lived "$(date -u -d '-1 hour' +%Y%m%d%H%M%SZ)" "$(date -u -d "@$short_lived_until" +%Y%m%d%H%M%SZ)"
 printf 'correct horse\n' >"$keys/password"
 printf 'wrong horse\n' >"$keys/wrong-password"
 openssl pkcs12 -export -in "$keys/signer.pem" -inkey "$keys/signer-key.pem" -out "$keys/signer.p12" \
@@ -123,11 +136,16 @@ flip_byte() {  # FILE OFFSET: inverts one byte
     printf "\\$(printf '%03o' $((byte ^ 0xff)))" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none
 }
 pem_signer=(--cert "$keys/signer.pem" --key "$keys/signer-key.pem")
-sign() {  # OUTPUT.exe SIGN.SH ARGUMENTS...: signs, or records why not
+sign() {  # OUTPUT.exe SIGN.SH-ARGUMENTS...: signs, or records why not
     local output=$1
     shift
     "$scripts/sign.sh" --output "$output" "$@" >"$work/sign.out" 2>&1 || fail "sign.sh --output $output $*: $(cat "$work/sign.out")"
 }
+
+# Signed while the short-lived certificate is valid, with a time-stamp and without.
+sign "$work/short-lived-signed.exe" --cert "$keys/short-lived.pem" --key "$keys/short-lived-key.pem" "$exe"
+sign "$work/short-lived-stamped.exe" --cert "$keys/short-lived.pem" --key "$keys/short-lived-key.pem" \
+    --timestamp "$(server_url answer)" --tsa-ca "$keys/tsa-root.pem" "$exe"
 
 # A password file saved on Windows (CR LF) is read as its one line.
 printf 'correct horse\r\n' >"$keys/password-crlf"
@@ -146,19 +164,20 @@ sign "$work/other-leaf-signed.exe" --cert "$keys/other-leaf-chain.pem" --key "$k
 sign "$work/revocable-signed.exe" --cert "$keys/revocable.pem" --key "$keys/revocable-key.pem" "$exe"
 # --force replaces a signed copy made before.
 sign "$work/pem-signed.exe" "${pem_signer[@]}" --force "$exe"
+# Names that begin with '-', which no command may take for an option.
+cp "$exe" "$work/-program.exe"
+(cd "$work" && "$scripts/sign.sh" "${pem_signer[@]}" -- -program.exe >"$work/sign.out" 2>&1) \
+    || fail "sign.sh -- -program.exe: $(cat "$work/sign.out")"
 cmp "$exe" "$program" || fail "signing changed the unsigned program"
 for file in "$signed" "$work/pem-signed.exe" "$work/time-stamped.exe" "$work/leaf-signed.exe" "$work/revocable-signed.exe" \
-        "$work/reordered-signed.exe" "$work/leaf-p12-signed.exe" "$work/other-leaf-signed.exe"; do
+        "$work/reordered-signed.exe" "$work/leaf-p12-signed.exe" "$work/other-leaf-signed.exe" "$work/-program-signed.exe"; do
     [ -f "$file" ] || { echo "FAIL: no signed copy $file to go on with" >&2; exit 1; }
 done
 # Each program's signature is described by the program's own name, which Windows shows for it (in
 # the elevation prompt, among other places).
 for name in UsbResetOnResume UsbResetOnResumeCheck UsbResetOnResumeUndo; do
-    sign "$work/$name-described.exe" "${pem_signer[@]}" "$clones/a/build/$name.exe"
-    osslsigncode verify -CAfile "$keys/signer.pem" -ignore-crl -in "$work/$name-described.exe" >"$work/verify.out" 2>&1 || true
-    description=$(sed -n 's/^[[:space:]]*Text description: //p' "$work/verify.out")
-    [ "$description" = "$name" ] || fail "the signature of $name.exe is described as \"$description\", not by the program's name"
-    "$scripts/verify-release.sh" --ca "$keys/signer.pem" --unsigned "$clones/second-clone-at-a-longer-path/build/$name.exe" \
+    sign "$work/$name-described.exe" "${pem_signer[@]}" "$clones/a/build/package/$name.exe"
+    "$scripts/verify-release.sh" --ca "$keys/signer.pem" --unsigned "$other_build/$name.exe" \
         "$work/$name-described.exe" >"$work/verify.out" 2>&1 && grep -qx "  description: $name" "$work/verify.out" \
         || fail "verify-release.sh does not accept $name.exe described by its own name, or does not say so: $(cat "$work/verify.out")"
 done
@@ -173,133 +192,76 @@ folders_state() {
 before=$(folders_state)
 ln -s "$work/nowhere.exe" "$work/dangling.exe"
 refused=$work/refused.exe
-signing_now() {  # whether an osslsigncode started by sign.sh for $refused is running
+signing_now() {  # whether an osslsigncode started by sign.sh is running in this folder
     pgrep -f -- "osslsigncode .*$work/\.sign\." >/dev/null
 }
-interrupted() {  # SIGNAL ENVIRONMENT ARGUMENTS...: sign.sh's exit status once the signal reaches it mid-way
-    local signal=$1 environment=$2 pid tries=0
-    shift 2
-    set -m
-    # shellcheck disable=SC2086 # the environment holds no spaces
-    env $environment "$scripts/sign.sh" "$@" >"$work/sign.out" 2>&1 &
-    pid=$!
-    set +m
-    until signing_now; do
-        tries=$((tries + 1))
-        [ "$tries" -le 300 ] || break
-        sleep 0.1
-    done
-    if [ "$signal" = INT ]; then kill -INT -- "-$pid"; else kill -TERM "$pid"; fi
-    wait "$pid"
-}
-# the message|the environment|the arguments|the signal sent while it waits for the time-stamp
-refusals=(
-    "no such file||--pkcs12 $keys/missing.p12 $exe"
-    "wrong password||--pkcs12 $keys/signer.p12 --password-file $keys/wrong-password $exe"
-    "wrong password||--pkcs12 $keys/signer.p12 $exe"
-    "both SIGN_PASSWORD and --password-file|SIGN_PASSWORD=horse|--pkcs12 $keys/signer.p12 --password-file $keys/password $exe"
-    "not for code signing||--cert $keys/server.pem --key $keys/server-key.pem $exe"
-    "is not valid before||--cert $keys/not-yet-valid.pem --key $keys/not-yet-valid-key.pem $exe"
-    "expired on||--cert $keys/expired.pem --key $keys/expired-key.pem $exe"
-    "is not the private key of any certificate in $keys/signer.pem: O=Throwaway,CN=UsbResetOnResume test signer||--cert $keys/signer.pem --key $keys/server-key.pem $exe"
-    "the certificate that issued CN=Leaf signer (CN=Throwaway intermediate) is not in||--cert $ca/leaf.pem --key $keys/leaf-key.pem $exe"
-    "the certificate that issued CN=Leaf signer (CN=Throwaway intermediate) is not in||--pkcs12 $keys/leaf-alone.p12 --password-file $keys/password $exe"
-    "no part of the signer's chain: CN=Someone else||--cert $keys/leaf-chain-and-stranger.pem --key $keys/leaf-key.pem $exe"
-    "must not replace||${pem_signer[*]} --output $exe $exe"
-    "must not replace||${pem_signer[*]} --output $keys/signer-key.pem $exe"
-    "must not replace||--pkcs12 $keys/signer.p12 --password-file $keys/password --output $keys/signer.p12 $exe"
-    "must not replace||${pem_signer[*]} --tsa-ca $keys/tsa-root.pem --output $keys/tsa-root.pem --force $exe"
-    "is a folder||${pem_signer[*]} --output $keys $exe"
-    "exists already||${pem_signer[*]} $exe"
-    "exists already||${pem_signer[*]} --output $exe.sha256 $exe"
-    "is signed already||${pem_signer[*]} --output $work/twice.exe $signed"
-    "not a Windows program||${pem_signer[*]} --output $work/text.exe $exe.sha256"
-    "time-stamp server||${pem_signer[*]} --timestamp http://127.0.0.1:9/ $exe"
-    "did not answer within 3 seconds||${pem_signer[*]} --timestamp $(server_url silent) --timestamp-timeout 3 $exe"
-    "the time-stamp does not verify||${pem_signer[*]} --timestamp $(server_url corrupt) --tsa-ca $keys/tsa-root.pem --output $refused $exe"
-    "the time-stamp does not verify||${pem_signer[*]} --timestamp $(server_url other-hash) --tsa-ca $keys/tsa-root.pem --output $refused $exe"
-    "the time-stamp does not verify||${pem_signer[*]} --timestamp $(server_url answer) --output $refused $exe"
-    "exists already||${pem_signer[*]} --output $work/dangling.exe $exe"
-    "is a folder||${pem_signer[*]} --output $work/new-folder/ $exe"
-    "interrupted||${pem_signer[*]} --timestamp $(server_url silent) --timestamp-timeout 30 --output $refused $exe|INT"
-    "interrupted||${pem_signer[*]} --timestamp $(server_url silent) --timestamp-timeout 30 --output $refused $exe|TERM"
-)
-for refusal in "${refusals[@]}"; do
-    IFS='|' read -r message environment arguments signal <<<"$refusal"
-    status=0
-    if [ -n "$signal" ]; then
-        # shellcheck disable=SC2086 # the arguments hold no spaces
-        interrupted "$signal" "$environment" $arguments || status=$?
+refused() {  # MESSAGE [INT|TERM] [VARIABLE=VALUE...] -- SIGN.SH-ARGUMENTS...
+    local message=$1 signal='' environment=() status=0 pid tries=0
+    shift
+    case $1 in INT|TERM) signal=$1; shift ;; esac
+    while [ "$1" != -- ]; do environment+=("$1"); shift; done
+    shift
+    if [ -z "$signal" ]; then
+        timeout 60 env "${environment[@]}" "$scripts/sign.sh" "$@" >"$work/sign.out" 2>&1 || status=$?
     else
-        # shellcheck disable=SC2086 # the arguments hold no spaces
-        timeout 60 env $environment "$scripts/sign.sh" $arguments >"$work/sign.out" 2>&1 || status=$?
+        # Sent while it waits for the time-stamp. A shell started in the background, as this test may
+        # be, passes SIGINT on ignored, which no script can then trap: sign.sh gets it as a terminal does.
+        set -m
+        env --default-signal=INT "${environment[@]}" "$scripts/sign.sh" "$@" >"$work/sign.out" 2>&1 &
+        pid=$!
+        set +m
+        until signing_now || [ "$tries" -gt 300 ]; do
+            tries=$((tries + 1))
+            sleep 0.1
+        done
+        if [ "$signal" = INT ]; then kill -INT -- "-$pid"; else kill -TERM "$pid"; fi
+        wait "$pid" || status=$?
     fi
-    arguments="$arguments${signal:+ (SIG$signal)}"
-    [ "$status" = 1 ] || fail "sign.sh $arguments: exit status $status, expected 1"
-    grep -q "^sign: .*$message" "$work/sign.out" || fail "sign.sh $arguments: no \"sign: ...$message\" in: $(cat "$work/sign.out")"
-    ! grep -qv -e '^sign: ' -e '^  ' "$work/sign.out" || fail "sign.sh $arguments: another tool's noise in: $(cat "$work/sign.out")"
-    [ "$(folders_state)" = "$before" ] || fail "sign.sh $arguments: the folders changed: $(ls -A "$dist" "$keys")"
+    local call="sign.sh $*${signal:+ (SIG$signal)}"
+    [ "$status" = 1 ] || fail "$call: exit status $status, expected 1"
+    grep -qF -- "$message" <(grep '^sign: ' "$work/sign.out") || fail "$call: no \"sign: ...$message\" in: $(cat "$work/sign.out")"
+    ! grep -qv -e '^sign: ' -e '^  ' "$work/sign.out" || fail "$call: another tool's noise in: $(cat "$work/sign.out")"
+    [ "$(folders_state)" = "$before" ] || fail "$call: the folders changed: $(ls -A "$dist" "$keys")"
     [ ! -e "$work/twice.exe" ] && [ ! -e "$work/text.exe" ] && [ ! -e "$refused" ] && [ ! -e "$work/new-folder" ] \
-        && [ -L "$work/dangling.exe" ] && [ ! -e "$work/dangling.exe" ] || fail "sign.sh $arguments: left a signed copy behind"
-    ! signing_now || fail "sign.sh $arguments: left osslsigncode running"
-done
-
-# The signer's check from a fresh clone, as the maintainer's guide has it; neither a build folder left
-# configured with other settings nor compiler flags in the environment may change the program it
-# compares with. The verdict names the commit, and says when the clone is not clean, edits git was
-# told not to look at or reads under a replaced commit included; a file the commit lacks, ignored or
-# not, is refused.
-git clone --quiet "$clones/a" "$work/fresh-clone"
-commit=$(git -C "$work/fresh-clone" rev-parse HEAD)
-(cd "$work/fresh-clone" && cmake --preset windows -B build/verify -DCMAKE_CXX_FLAGS_MINSIZEREL=-O2 >/dev/null)
-if CXXFLAGS=-fstack-protector-strong LDFLAGS=-Wl,--insert-timestamp \
-        "$scripts/verify-release.sh" --ca "$keys/signer.pem" --sources "$work/fresh-clone" "$signed" >"$work/verify.out" 2>&1; then
-    grep -qF "is the program these sources build" "$work/verify.out" || fail "no verdict on the sources: $(cat "$work/verify.out")"
-    grep -qxF "  sources: $work/fresh-clone at commit $commit" "$work/verify.out" \
-        || fail "verify-release.sh does not name the clean clone's commit: $(cat "$work/verify.out")"
-    grep -qF "signer:  $subject" "$work/verify.out" || fail "verify-release.sh does not name the signer: $(cat "$work/verify.out")"
-    grep -qx '  description: UsbResetOnResume' "$work/verify.out" || fail "verify-release.sh does not give the description: $(cat "$work/verify.out")"
-    grep -qx '  digest:  SHA256' "$work/verify.out" || fail "not signed with SHA-256: $(cat "$work/verify.out")"
-    grep -qx '  time-stamp: none' "$work/verify.out" || fail "a time-stamp where there is none: $(cat "$work/verify.out")"
-    grep -q '^  revocation: not checked' "$work/verify.out" || fail "no word on revocation: $(cat "$work/verify.out")"
-else
-    fail "verify-release.sh rejects the signed program in a fresh clone: $(cat "$work/verify.out")"
-fi
-# what|the file|the text appended to it|how it is kept from git status|exit status|a line of the report
-hidden_clone=$work/hidden-clone
-sources_line="  sources: $hidden_clone at commit $commit"
-hidden=(
-    "an edit git was told to skip|README.md|an edit|skip_worktree|0|$sources_line, dirty: README.md (skip-worktree)"
-    "an edit under a commit replaced by one holding it|README.md|an edit|under_a_replaced_commit|0|$sources_line, dirty: README.md"
-    "a header git ignores in an include folder|pass/windows.h|$machine_keys_to_user_keys|excluded_locally|1|verify-release: $hidden_clone holds files its commit does not, which could change the program built; remove them, or verify in a fresh clone: pass/windows.h (ignored)"
-)
-for change in "${hidden[@]}"; do
-    IFS='|' read -r what file text hide expected line <<<"$change"
-    rm -rf "$hidden_clone"
-    git clone --quiet "$clones/a" "$hidden_clone"
-    printf '%b\n' "$text" >>"$hidden_clone/$file"
-    "$hide" "$hidden_clone" "$file"
-    status=0
-    "$scripts/verify-release.sh" --ca "$keys/signer.pem" --sources "$hidden_clone" "$signed" >"$work/verify.out" 2>&1 || status=$?
-    [ "$status" = "$expected" ] && grep -qxF -- "$line" "$work/verify.out" \
-        || fail "verify-release.sh in a clone with $what: exit status $status, expected $expected and \"$line\": $(cat "$work/verify.out")"
-done
-# Compared with a program at hand, the verdict says so, and no more.
-if "$scripts/verify-release.sh" --ca "$keys/signer.pem" --unsigned "$other_program" "$work/pem-signed.exe" >"$work/verify.out" 2>&1; then
-    grep -qF "is the given program $other_program, signed" "$work/verify.out" && ! grep -qF 'these sources' "$work/verify.out" \
-        || fail "the verdict claims more than the comparison with a given program: $(cat "$work/verify.out")"
-else
-    fail "verify-release.sh rejects the PEM-signed program: $(cat "$work/verify.out")"
-fi
-# A time-stamp by a private authority verifies against its root, and is reported, with no attempt to
-# fetch the authority's revocation list from the address its certificate names.
-if "$scripts/verify-release.sh" --ca "$keys/signer.pem" --tsa-ca "$keys/tsa-root.pem" --unsigned "$other_program" \
-        "$work/time-stamped.exe" >"$work/verify.out" 2>&1; then
-    grep -qE '^  time-stamp: .*[0-9]{4}' "$work/verify.out" && grep -qF 'issued by /CN=Throwaway time-stamp root' "$work/verify.out" \
-        || fail "verify-release.sh does not report the time-stamp and its authority: $(cat "$work/verify.out")"
-else
-    fail "verify-release.sh rejects the time-stamped program: $(cat "$work/verify.out")"
-fi
+        && [ -L "$work/dangling.exe" ] && [ ! -e "$work/dangling.exe" ] || fail "$call: left a signed copy behind"
+    ! signing_now || fail "$call: left osslsigncode running"
+}
+refused "no such file" -- --pkcs12 "$keys/missing.p12" "$exe"
+refused "wrong password" -- --pkcs12 "$keys/signer.p12" --password-file "$keys/wrong-password" "$exe"
+refused "wrong password" -- --pkcs12 "$keys/signer.p12" "$exe"
+refused "both SIGN_PASSWORD and --password-file" SIGN_PASSWORD=horse -- \
+    --pkcs12 "$keys/signer.p12" --password-file "$keys/password" "$exe"
+refused "not for code signing" -- --cert "$keys/server.pem" --key "$keys/server-key.pem" "$exe"
+refused "is not valid before" -- --cert "$keys/not-yet-valid.pem" --key "$keys/not-yet-valid-key.pem" "$exe"
+refused "expired on" -- --cert "$keys/expired.pem" --key "$keys/expired-key.pem" "$exe"
+refused "$keys/server-key.pem is not the private key of any certificate in $keys/signer.pem: $subject" -- \
+    --cert "$keys/signer.pem" --key "$keys/server-key.pem" "$exe"
+refused "the certificate that issued CN=Leaf signer (CN=Throwaway intermediate) is not in" -- \
+    --cert "$ca/leaf.pem" --key "$keys/leaf-key.pem" "$exe"
+refused "the certificate that issued CN=Leaf signer (CN=Throwaway intermediate) is not in" -- \
+    --pkcs12 "$keys/leaf-alone.p12" --password-file "$keys/password" "$exe"
+refused "holds certificates that are not the signer's chain: CN=Someone else" -- \
+    --cert "$keys/leaf-chain-and-stranger.pem" --key "$keys/leaf-key.pem" "$exe"
+refused "must not replace" -- "${pem_signer[@]}" --output "$exe" "$exe"
+refused "must not replace" -- "${pem_signer[@]}" --output "$keys/signer-key.pem" "$exe"
+refused "must not replace" -- --pkcs12 "$keys/signer.p12" --password-file "$keys/password" --output "$keys/signer.p12" "$exe"
+refused "must not replace" -- "${pem_signer[@]}" --tsa-ca "$keys/tsa-root.pem" --output "$keys/tsa-root.pem" --force "$exe"
+refused "is a folder" -- "${pem_signer[@]}" --output "$keys" "$exe"
+refused "exists already" -- "${pem_signer[@]}" "$exe"
+refused "exists already" -- "${pem_signer[@]}" --output "$exe.sha256" "$exe"
+refused "is signed already" -- "${pem_signer[@]}" --output "$work/twice.exe" "$signed"
+refused "not a Windows program" -- "${pem_signer[@]}" --output "$work/text.exe" "$exe.sha256"
+refused "time-stamp server" -- "${pem_signer[@]}" --timestamp http://127.0.0.1:9/ "$exe"
+refused "did not answer within 3 seconds" -- "${pem_signer[@]}" --timestamp "$(server_url silent)" --timestamp-timeout 3 "$exe"
+refused "the time-stamp does not verify" -- "${pem_signer[@]}" --timestamp "$(server_url corrupt)" \
+    --tsa-ca "$keys/tsa-root.pem" --output "$refused" "$exe"
+refused "the time-stamp does not verify" -- "${pem_signer[@]}" --timestamp "$(server_url other-hash)" \
+    --tsa-ca "$keys/tsa-root.pem" --output "$refused" "$exe"
+refused "the time-stamp does not verify" -- "${pem_signer[@]}" --timestamp "$(server_url answer)" --output "$refused" "$exe"
+refused "exists already" -- "${pem_signer[@]}" --output "$work/dangling.exe" "$exe"
+refused "is a folder" -- "${pem_signer[@]}" --output "$work/new-folder/" "$exe"
+refused "interrupted" INT -- "${pem_signer[@]}" --timestamp "$(server_url silent)" --timestamp-timeout 30 --output "$refused" "$exe"
+refused "interrupted" TERM -- "${pem_signer[@]}" --timestamp "$(server_url silent)" --timestamp-timeout 30 --output "$refused" "$exe"
 
 # The steps underneath, as a verifier who publishes detached signatures takes them, with the maintainer's
 # guide's commands, which reach for no revocation list: the signer's names a server that never answers.
@@ -320,37 +282,44 @@ stub=$(grep -boaF 'This program cannot' "$program" | head -n 1 | cut -d: -f1)
 printf 'ihT' | dd of="$work/other-program.exe" bs=1 seek="$stub" conv=notrunc status=none
 sign "$work/other-signed.exe" "${pem_signer[@]}" "$work/other-program.exe"
 # Signatures sign.sh would never make, as someone passing a file off as the signer's would: a second
-# signature nested in either order, and weak digests by the signer's own key.
+# signature nested in either order, weak digests by the signer's own key, and more.
 attacker() {  # OUTPUT.exe OSSLSIGNCODE-SIGN-ARGUMENTS...
     local output=$1
     shift
     osslsigncode sign "$@" -out "$output" >"$work/attacker.out" 2>&1 || fail "osslsigncode sign $*: $(cat "$work/attacker.out")"
 }
+by_signer=(-certs "$keys/signer.pem" -key "$keys/signer-key.pem")
 attacker "$work/stranger-signed.exe" -h sha256 -certs "$keys/stranger.pem" -key "$keys/stranger-key.pem" -in "$program"
 attacker "$work/nested.exe" -nest -h sha256 -certs "$keys/stranger.pem" -key "$keys/stranger-key.pem" -in "$signed"
-attacker "$work/reversed.exe" -nest -h sha256 -certs "$keys/signer.pem" -key "$keys/signer-key.pem" -in "$work/stranger-signed.exe"
-attacker "$work/md5.exe" -h md5 -certs "$keys/signer.pem" -key "$keys/signer-key.pem" -in "$program"
-attacker "$work/sha1.exe" -h sha1 -certs "$keys/signer.pem" -key "$keys/signer-key.pem" -in "$program"
-attacker "$work/bad-time-stamp.exe" -h sha256 -certs "$keys/signer.pem" -key "$keys/signer-key.pem" \
-    -ts "$(server_url corrupt)" -in "$program"
-attacker "$work/other-hash.exe" -h sha256 -certs "$keys/signer.pem" -key "$keys/signer-key.pem" \
-    -ts "$(server_url other-hash)" -in "$program"
+attacker "$work/reversed.exe" -nest -h sha256 "${by_signer[@]}" -in "$work/stranger-signed.exe"
+attacker "$work/md5.exe" -h md5 "${by_signer[@]}" -in "$program"
+attacker "$work/sha1.exe" -h sha1 "${by_signer[@]}" -in "$program"
+attacker "$work/bad-time-stamp.exe" -h sha256 "${by_signer[@]}" -ts "$(server_url corrupt)" -in "$program"
+attacker "$work/other-hash.exe" -h sha256 "${by_signer[@]}" -ts "$(server_url other-hash)" -in "$program"
 cat "$keys/signer.pem" "$keys/stranger.pem" >"$work/signer-and-stranger.pem"
 attacker "$work/extra-certificate.exe" -h sha256 -certs "$work/signer-and-stranger.pem" -key "$keys/signer-key.pem" -in "$program"
-# Bytes appended after the signature, which no signature covers.
-{ cat "$signed"; echo 'appended'; } >"$work/appended.exe"
-# The text description is printed as it is, line ends included: lines of osslsigncode's report forged
-# in it, hiding a broken time-stamp or standing beside a valid one.
-attacker "$work/description-hides.exe" -h sha256 -certs "$keys/signer.pem" -key "$keys/signer-key.pem" \
-    -n "UsbResetOnResume"$'\n''Timestamp is not available' -ts "$(server_url corrupt)" -in "$program"
-attacker "$work/description-forges.exe" -h sha256 -certs "$keys/signer.pem" -key "$keys/signer-key.pem" \
-    -n "UsbResetOnResume"$'\n''Countersignatures:'$'\n\t''Timestamp time: Jan  1 00:00:00 2001 GMT'$'\n\t''Issuer: /CN=Forged'$'\n\t''Serial: 01' \
+attacker "$work/tls-signed.exe" -h sha256 -certs "$keys/server.pem" -key "$keys/server-key.pem" -n UsbResetOnResume -in "$program"
+# A description of the signer's choosing, which Windows shows in place of the file's name: another
+# name, lines that would have forged a report's, none at all (Windows then shows the file's name); and
+# a link the signer chose, which Windows shows beside it.
+attacker "$work/misnamed.exe" -h sha256 "${by_signer[@]}" -n 'Microsoft Windows Update' -in "$program"
+attacker "$work/two-lines.exe" -h sha256 "${by_signer[@]}" -n "UsbResetOnResume"$'\n''Timestamp is not available' \
     -ts "$(server_url answer)" -in "$program"
-# A description of the signer's choosing, which Windows shows in place of the file's name.
-attacker "$work/misnamed.exe" -h sha256 -certs "$keys/signer.pem" -key "$keys/signer-key.pem" -n 'Microsoft Windows Update' -in "$program"
-# Content added by someone without the key: a blob beside the signature.
+attacker "$work/undescribed.exe" -h sha256 "${by_signer[@]}" -in "$program"
+attacker "$work/linked.exe" -h sha256 "${by_signer[@]}" -n UsbResetOnResume -i https://example.invalid/update -in "$program"
+# Content added by someone without the key: a blob beside the signature, a second signature in the
+# table, a time-stamp of the older kind (a countersignature), and bytes appended after the signature.
 osslsigncode add -addUnauthenticatedBlob -in "$work/pem-signed.exe" -out "$work/blob.exe" >"$work/attacker.out" 2>&1 \
     || fail "osslsigncode add -addUnauthenticatedBlob: $(cat "$work/attacker.out")"
+"$here/alter_signature.py" second-entry "$work/pem-signed.exe" "$work/second-entry.exe"
+"$here/alter_signature.py" unsigned-attribute 1.2.840.113549.1.9.6 "$work/pem-signed.exe" "$work/countersigned.exe"
+{ cat "$signed"; echo 'appended'; } >"$work/appended.exe"
+# The signer's signature carried over to another program: the digest it signs replaced by the other
+# program's, and then the signed attributes' digest too, as a forger would make them agree.
+"$here/alter_signature.py" transplant "$work/other-signed.exe" "$work/pem-signed.exe" "$work/transplanted.exe"
+"$here/alter_signature.py" transplant "$work/other-signed.exe" "$work/pem-signed.exe" "$work/forged.exe" --attributes
+# The trusted certificate as Windows exports it (DER).
+openssl x509 -in "$keys/signer.pem" -outform DER -out "$work/signer.cer"
 
 # What verify-release.sh must report. Offsets: the PE header starts at the word at 0x3c; its checksum
 # is 88 bytes in, and the size of the signature's table 156 bytes in (a 32-bit image's security
@@ -359,52 +328,88 @@ osslsigncode add -addUnauthenticatedBlob -in "$work/pem-signed.exe" -out "$work/
 pe=$(od -An -tu4 -j60 -N4 "$signed" | tr -d ' ')
 unsigned_size=$(stat -c %s "$program")
 signed_size=$(stat -c %s "$signed")
-trust_signer="--ca $keys/signer.pem"
-trust_both="--ca $keys/signer.pem --tsa-ca $keys/tsa-root.pem"
-# what|file|offset of the byte to invert|verify-release.sh's options|exit status|what it says
-verdicts=(
-    "a byte of code|$signed|$((0x400 + 0x100))|$trust_signer|1|the signature does not verify"
-    "the header checksum|$signed|$((pe + 88))|$trust_signer|1|differs from the build with its own signature"
-    "a byte inside the signature|$signed|$(((unsigned_size + signed_size) / 2))|$trust_signer|1|the signature does not verify"
-    "the last byte of the file|$signed|$((signed_size - 1))|$trust_signer|1|differs from the build with its own signature"
-    "bytes appended after the signature|$work/appended.exe||$trust_signer|1|9 bytes after its signature"
-    "a signature table that runs past the end of the file|$signed|$((pe + 157))|$trust_signer|1|bytes past the end of the file"
-    "a certificate that is not trusted|$signed||--ca $keys/stranger.pem|1|the signature does not verify against"
-    "no signature at all|$program||$trust_signer|1|is not signed"
-    "a file that is no program|$exe.sha256||$trust_signer|1|not a Windows program"
-    "another program, validly signed|$work/other-signed.exe||$trust_signer|1|without its signature is not the given program"
-    "a stranger's signature nested in the signer's|$work/nested.exe||$trust_signer|1|carries 2 signatures"
-    "the signer's signature nested in a stranger's|$work/reversed.exe||$trust_signer|1|carries 2 signatures"
-    "an MD5 signature by the signer|$work/md5.exe||$trust_signer|1|digest MD5"
-    "a SHA-1 signature by the signer|$work/sha1.exe||$trust_signer|1|digest SHA1"
-    "a time-stamp with a broken signature|$work/bad-time-stamp.exe||$trust_both|1|the time-stamp does not verify"
-    "a time-stamp of another file's hash|$work/other-hash.exe||$trust_both|1|the time-stamp does not verify"
-    "a time-stamp by an authority not trusted|$work/time-stamped.exe||$trust_signer|1|the time-stamp does not verify"
-    "a blob added beside the signature|$work/blob.exe||$trust_signer|1|content the signer did not sign"
-    "a signature describing the program by another name|$work/misnamed.exe||$trust_signer|1|describes the program as \"Microsoft Windows Update\", not by its own name \"UsbResetOnResume\""
-    "a stranger's certificate beside the signer's|$work/extra-certificate.exe||$trust_signer|1|certificates that are not the signer's chain: /CN=Someone else"
-    "a description hiding a broken time-stamp|$work/description-hides.exe||$trust_both|1|cannot be read safely"
-    "a description forging a time-stamp beside a valid one|$work/description-forges.exe||$trust_both|1|cannot be read safely"
-    "a signer under an intermediate CA, the root trusted|$work/leaf-signed.exe||--ca $keys/root.pem|0|signer:  /CN=Leaf signer"
-    "a signer under an intermediate CA, the intermediate trusted|$work/leaf-signed.exe||--ca $ca/intermediate.pem|0|signer:  /CN=Leaf signer"
-    "a signer under an intermediate CA, its own certificate trusted|$work/leaf-signed.exe||--ca $ca/leaf.pem|0|signer:  /CN=Leaf signer"
-    "another signer under the same intermediate, the first one's certificate trusted|$work/other-leaf-signed.exe||--ca $ca/leaf.pem|1|the signature does not verify against"
-    "a signer whose bundle had the intermediate first, the root trusted|$work/reordered-signed.exe||--ca $keys/root.pem|0|signer:  /CN=Leaf signer"
-    "a signer under an intermediate CA from a PKCS#12 file, the root trusted|$work/leaf-p12-signed.exe||--ca $keys/root.pem|0|signer:  /CN=Leaf signer"
-    "a signer whose revocation list's server never answers|$work/revocable-signed.exe||--ca $keys/revocable.pem|0|revocation: not checked"
-)
-for verdict in "${verdicts[@]}"; do
-    IFS='|' read -r what file offset options expected diagnosis <<<"$verdict"
+trust_signer=(--ca "$keys/signer.pem")
+trust_both=(--ca "$keys/signer.pem" --tsa-ca "$keys/tsa-root.pem")
+verdict() {  # WHAT FILE OFFSET-OF-A-BYTE-TO-INVERT EXIT-STATUS DIAGNOSIS VERIFY-RELEASE-OPTIONS...
+    local what=$1 file=$2 offset=$3 expected=$4 diagnosis=$5 status=0 verdict_line
+    shift 5
     cp "$file" "$work/changed.exe"
     [ -z "$offset" ] || flip_byte "$work/changed.exe" "$offset"
-    status=0
-    # shellcheck disable=SC2086 # the options hold no spaces
-    timeout 90 "$scripts/verify-release.sh" $options --unsigned "$other_program" "$work/changed.exe" \
+    timeout 90 "$scripts/verify-release.sh" "$@" --unsigned "$other_program" "$work/changed.exe" \
         >"$work/verify.out" 2>&1 || status=$?
     verdict_line=$([ "$expected" = 0 ] && echo '^OK' || echo '^verify-release: ')
     [ "$status" = "$expected" ] && grep -qF -- "$diagnosis" "$work/verify.out" && grep -q "$verdict_line" "$work/verify.out" \
         || fail "verify-release.sh with $what: exit status $status, expected $expected and \"$diagnosis\": $(cat "$work/verify.out")"
-done
+}
+verdict "a byte of code" "$signed" $((0x400 + 0x100)) 1 "the signature does not verify" "${trust_signer[@]}"
+verdict "the header checksum" "$signed" $((pe + 88)) 1 "differs from the build with its own signature attached: the header's checksum" "${trust_signer[@]}"
+verdict "a byte inside the signature" "$signed" $(((unsigned_size + signed_size) / 2)) 1 "the signature does not verify" "${trust_signer[@]}"
+verdict "the last byte of the file" "$signed" $((signed_size - 1)) 1 "differs from the build with its own signature" "${trust_signer[@]}"
+verdict "bytes appended after the signature" "$work/appended.exe" "" 1 "9 bytes after its signature" "${trust_signer[@]}"
+verdict "a signature table that runs past the end of the file" "$signed" $((pe + 157)) 1 "bytes past the end of the file" "${trust_signer[@]}"
+verdict "a certificate that is not trusted" "$signed" "" 1 "the signature does not verify against" --ca "$keys/stranger.pem"
+verdict "a signer no system CA issued, with no --ca" "$signed" "" 1 "the signature does not verify against the system's CAs"
+verdict "no signature at all" "$program" "" 1 "is not signed" "${trust_signer[@]}"
+verdict "a file that is no program" "$exe.sha256" "" 1 "not a Windows program" "${trust_signer[@]}"
+verdict "another program, validly signed" "$work/other-signed.exe" "" 1 "without its signature is not the given program" "${trust_signer[@]}"
+verdict "a stranger's signature nested in the signer's" "$work/nested.exe" "" 1 "carries 2 signatures" "${trust_signer[@]}"
+verdict "the signer's signature nested in a stranger's" "$work/reversed.exe" "" 1 "carries 2 signatures" "${trust_signer[@]}"
+verdict "a second signature in the table" "$work/second-entry.exe" "" 1 "carries 2 signatures" "${trust_signer[@]}"
+verdict "the signed digest replaced by another program's" "$work/transplanted.exe" "" 1 \
+    "its attributes do not sign the file's digest" "${trust_signer[@]}"
+verdict "the signed digest and the attributes replaced to agree" "$work/forged.exe" "" 1 \
+    "its signer's key did not sign it" "${trust_signer[@]}"
+verdict "an MD5 signature by the signer" "$work/md5.exe" "" 1 "digest MD5" "${trust_signer[@]}"
+verdict "a SHA-1 signature by the signer" "$work/sha1.exe" "" 1 "digest SHA1" "${trust_signer[@]}"
+verdict "a time-stamp with a broken signature" "$work/bad-time-stamp.exe" "" 1 "the time-stamp does not verify" "${trust_both[@]}"
+verdict "a time-stamp of another file's hash" "$work/other-hash.exe" "" 1 "the time-stamp does not verify" "${trust_both[@]}"
+verdict "a time-stamp by an authority not trusted" "$work/time-stamped.exe" "" 1 "the time-stamp does not verify" "${trust_signer[@]}"
+verdict "a time-stamp of the older kind" "$work/countersigned.exe" "" 1 "time-stamp is of the older Authenticode kind" "${trust_signer[@]}"
+verdict "a blob added beside the signature" "$work/blob.exe" "" 1 "content the signer did not sign" "${trust_signer[@]}"
+verdict "a signature describing the program by another name" "$work/misnamed.exe" "" 1 \
+    "describes the program as \"Microsoft Windows Update\", not by its own name \"UsbResetOnResume\"" "${trust_signer[@]}"
+verdict "a description of two lines" "$work/two-lines.exe" "" 1 \
+    'describes the program as "UsbResetOnResume\u000aTimestamp is not available"' "${trust_both[@]}"
+verdict "a signature naming a link" "$work/linked.exe" "" 1 "names a link for the program, https://example.invalid/update" "${trust_signer[@]}"
+verdict "a stranger's certificate beside the signer's" "$work/extra-certificate.exe" "" 1 \
+    "carries certificates that are not the signer's chain: CN=Someone else" "${trust_signer[@]}"
+verdict "a signature by a certificate for web servers" "$work/tls-signed.exe" "" 1 "is not for code signing" --ca "$keys/server.pem"
+verdict "a signature with no description" "$work/undescribed.exe" "" 0 "description: none" "${trust_signer[@]}"
+verdict "the trusted certificate in DER form" "$signed" "" 0 "signer:  $subject" --ca "$work/signer.cer"
+verdict "a --ca file that is not a certificate" "$signed" "" 1 "is not a certificate in PEM or DER form" --ca "$keys/password"
+verdict "a --ca file in PEM that holds no certificate" "$signed" "" 1 "$keys/signer-key.pem holds no certificate" \
+    --ca "$keys/signer-key.pem"
+verdict "a signer under an intermediate CA, the root trusted" "$work/leaf-signed.exe" "" 0 "signer:  CN=Leaf signer" --ca "$keys/root.pem"
+verdict "a signer under an intermediate CA, the intermediate trusted" "$work/leaf-signed.exe" "" 0 "signer:  CN=Leaf signer" \
+    --ca "$ca/intermediate.pem"
+verdict "a signer under an intermediate CA, its own certificate trusted" "$work/leaf-signed.exe" "" 0 "signer:  CN=Leaf signer" \
+    --ca "$ca/leaf.pem"
+verdict "another signer under the same intermediate, the first one's certificate trusted" "$work/other-leaf-signed.exe" "" 1 \
+    "the signature does not verify against" --ca "$ca/leaf.pem"
+verdict "a signer whose bundle had the intermediate first, the root trusted" "$work/reordered-signed.exe" "" 0 \
+    "signer:  CN=Leaf signer" --ca "$keys/root.pem"
+verdict "a signer under an intermediate CA from a PKCS#12 file, the root trusted" "$work/leaf-p12-signed.exe" "" 0 \
+    "signer:  CN=Leaf signer" --ca "$keys/root.pem"
+verdict "a signer whose revocation list's server never answers" "$work/revocable-signed.exe" "" 0 "revocation: not checked" \
+    --ca "$keys/revocable.pem"
+while [ "$(date +%s)" -le "$short_lived_until" ]; do sleep 1; done
+verdict "a signature whose certificate has expired since" "$work/short-lived-signed.exe" "" 1 "the signature does not verify against" \
+    --ca "$keys/short-lived.pem"
+verdict "a time-stamped signature whose certificate has expired since" "$work/short-lived-stamped.exe" "" 0 "time-stamp: " \
+    --ca "$keys/short-lived.pem" --tsa-ca "$keys/tsa-root.pem"
+verdict "a time-stamp by a private authority, its root given" "$work/time-stamped.exe" "" 0 \
+    "by the authority whose certificate is issued by CN=Throwaway time-stamp root" "${trust_both[@]}"
+
+# Compared with a program at hand, the verdict says so, and no more; a name that begins with '-' is a file.
+if (cd "$work" && "$scripts/verify-release.sh" "${trust_signer[@]}" --unsigned "$other_program" -- -program-signed.exe) \
+        >"$work/verify.out" 2>&1; then
+    grep -qxF "OK: -program-signed.exe is the given program $other_program, signed" "$work/verify.out" \
+        || fail "the verdict claims more than the comparison with a given program: $(cat "$work/verify.out")"
+else
+    fail "verify-release.sh rejects -program-signed.exe: $(cat "$work/verify.out")"
+fi
 
 [ "$failures" -eq 0 ] || exit 1
-echo "signing: refusals, sign, verify, remove and attach as expected; $(sha256sum "$signed" | cut -d' ' -f1) signed"
+# scripts/test.sh names the versions the signing tests passed with.
+cp "$tools/version" "$tools/tested"
+echo "signing with osslsigncode $(cat "$tools/version"): refusals, sign, verify, remove and attach as expected"

@@ -32,19 +32,42 @@ committed_elsewhere() {
     GIT_DIR="$1-elsewhere/.git" git "${scratch_identity[@]}" commit --quiet -m 'the commit, edited'
 }
 
-# A same-size edit with the file's time put back, in a clone told to trust sizes and whole-second
-# times: git status then compares no contents. The file is made old first, so that git does not
-# re-read it as one changed in the second the index was written.
+# A same-size edit that breaks the build (its first line made an unknown directive), with the file's
+# time put back, in a clone told to trust sizes and whole-second times: git status then compares no
+# contents. The file is made old first, so that git does not re-read it as one changed in the second
+# the index was written.
 trusted_by_size_and_time() {
     git -C "$1" checkout --quiet -- "$2"
     touch -d '2001-01-01 00:00:00' "$1/$2"
     git -C "$1" update-index --refresh >/dev/null
-    sed -i '1s|^// .|// X|' "$1/$2"
+    sed -i '1s|^//|#e|' "$1/$2"
     touch -d '2001-01-01 00:00:00' "$1/$2"
     git -C "$1" config core.checkStat minimal
     git -C "$1" config core.trustctime false
 }
 
-# A header that, found in an include folder before the system's, makes the program change the user's
-# keys instead of the machine's; printf's %b reads its line ends.
-machine_keys_to_user_keys='#pragma GCC system_header\n#include_next <windows.h>\n#undef HKEY_LOCAL_MACHINE\n#define HKEY_LOCAL_MACHINE HKEY_CURRENT_USER'
+# A clean filter that takes `#error` lines out of what git compares, so that git status, once the
+# file is added, shows the edited file as unchanged; and a smudge filter that would add one to
+# whatever git writes out.
+hidden_by_a_filter() {
+    mkdir -p "$1/.git/info"
+    echo "/$2 filter=hide" >>"$1/.git/info/attributes"
+    git -C "$1" config filter.hide.clean "sed '/^#error/d'"
+    git -C "$1" config filter.hide.smudge "sed '\$a #error smudged'"
+    git -C "$1" add -- "$2"
+}
+
+# The commit signed, as by a maintainer with a signing key, and git told to show signatures in its
+# log, which then prints the signature's check before what was asked of it. The check is a stand-in for
+# gpg that vouches for the signature.
+signed_and_shown() {
+    local signed
+    signed=$(git -C "$1" cat-file commit HEAD \
+        | sed '/^committer /a gpgsig -----BEGIN PGP SIGNATURE-----\n \n iQEzBAABCAAdFiEE\n -----END PGP SIGNATURE-----' \
+        | git -C "$1" hash-object -t commit -w --stdin)
+    git -C "$1" reset --quiet --hard "$signed"
+    printf '#!/bin/sh\necho "gpg: Good signature from \\"A maintainer\\"" >&2\n' >"$1/.git/gpg"
+    chmod +x "$1/.git/gpg"
+    git -C "$1" config gpg.program "$1/.git/gpg"
+    git -C "$1" config log.showSignature true
+}
