@@ -4,19 +4,22 @@
 #   test (default)  everything: the host toolchain with Ninja and ccache, GoogleTest, clang with its
 #                   sanitizer and fuzzer runtimes, valgrind, mingw-w64 for i686 and x86-64, Wine
 #                   (64-bit and 32-bit, with qemu, busybox-static and cpio for the emulated guest where
-#                   this machine cannot run 32-bit code), Python with pefile, openssl and osslsigncode.
-#   release         only what building the program, packaging, signing and verifying need: no Wine,
-#                   no clang, no valgrind, no GoogleTest.
+#                   this machine cannot run 32-bit code), and what release does; and the two
+#                   osslsigncode versions the signing tests run against (fetch-osslsigncode.sh).
+#   release         only what building the program, packaging, signing and verifying need (cmake,
+#                   mingw-w64 for i686, git, Python with pefile and asn1crypto, openssl, osslsigncode):
+#                   no Wine, no clang, no valgrind, no GoogleTest.
 # It leaves the machine's apt policy as it found it.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 profile=${1:-test}
 
-release_packages=(cmake git python3 g++-mingw-w64-i686 binutils-mingw-w64-i686 openssl osslsigncode)
+release_packages=(cmake git python3 python3-pefile python3-asn1crypto g++-mingw-w64-i686 binutils-mingw-w64-i686 openssl
+                  osslsigncode)
 case $profile in
     release) packages=("${release_packages[@]}") ;;
     test) packages=("${release_packages[@]}" g++ ninja-build ccache googletest libgtest-dev clang llvm libclang-rt-14-dev valgrind
-                    python3-pefile g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 libc6-i386) ;;
+                    g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 libc6-i386) ;;
     *) echo "usage: $0 [test|release]" >&2; exit 2 ;;
 esac
 
@@ -50,13 +53,14 @@ install() {
 mapfile -t absent < <(missing "${packages[@]}")
 [ ${#absent[@]} -eq 0 ] || install "${absent[@]}"
 
+[ "$profile" = test ] || exit 0
+"$here/fetch-osslsigncode.sh"
+# The grammar the detection script's parse test reads it with, from the npm registry.
+"$here/install-powershell-grammar.sh"
 # 32-bit Wine, for the shipped 32-bit program's tests: run natively where this machine can run 32-bit
 # code, else in the emulated guest (scripts/guest/), which also needs qemu, a static busybox and cpio for
 # its initramfs, and the kernel it boots, fetched and unpacked into the build folder, never installed.
 # The probe's override changes what the tests try, never what is installed.
-[ "$profile" = test ] || exit 0
-# The grammar the detection script's parse test reads it with, from the npm registry.
-"$here/install-powershell-grammar.sh"
 source "$here/wine-env.sh"
 RUN_X86_32="" x86_32_way || exit 2
 if [ "$x86_32" = native ]; then

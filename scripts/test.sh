@@ -5,8 +5,8 @@
 # program's 64-bit twin under 64-bit Wine; the shipped 32-bit program's checks and its tests under
 # 32-bit Wine (natively, or in the emulated guest where this machine cannot run 32-bit code, or skipped
 # with the reason); last the mutation run over the host tests, the longest stage. Each preset is built
-# once. Installs what it lacks first (as root), and ends, pass or fail, with the time of each stage
-# and a line saying how each image ran.
+# once. Installs what it lacks first (as root), and ends, pass or fail, with the time of each stage, a
+# line saying how each image ran and one for each osslsigncode version the signing tests ran against.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,6 +19,21 @@ print_times() {
     printf '  %s\n' "${stage_times[@]}"
     echo "  total: $((SECONDS - started)) s"
     [ -z "$images" ] || echo "$images"
+    [ -z "$signing" ] || signing_summary
+}
+# Which osslsigncode versions the signing tests ran against, as each test that ran left its version.
+signing=''
+signing_summary() {
+    local suite
+    for suite in bookworm bookworm-backports; do
+        if [ -f "build/osslsigncode/$suite/tested" ]; then
+            echo "Signed and verified with osslsigncode $(cat "build/osslsigncode/$suite/tested")."
+        elif [ -f "build/osslsigncode/$suite/UNAVAILABLE" ]; then
+            echo "Not signed with osslsigncode from $suite: $(cat "build/osslsigncode/$suite/UNAVAILABLE")."
+        else
+            echo "Not signed with osslsigncode from $suite: its signing test did not pass."
+        fi
+    done
 }
 trap print_times EXIT
 # stage NAME COMMAND...: runs one stage and records how long it took.
@@ -59,6 +74,8 @@ esac
 stage "windows build" build_preset windows
 # Said once the images are built, which is when the line is true.
 images="Under Wine, $programs $shipped, and as their 64-bit twins under 64-bit Wine on this machine."
+rm -f build/osslsigncode/*/tested
+signing=yes
 stage "windows tests" ctest --preset windows
 # Every listed fault in the pass, the sweep and the stand-in registry must fail the host tests.
 stage mutants scripts/mutants.sh
