@@ -18,7 +18,6 @@ Exit status: 0 yes, 1 no (the reason on standard error), 2 usage.
 """
 import datetime
 import hashlib
-import os
 import ssl
 import struct
 import subprocess
@@ -27,7 +26,8 @@ import tempfile
 from pathlib import Path
 
 import pefile
-from asn1crypto import cms, core, pem, tsp, x509
+# tsp teaches cms the time-stamp token's content, TSTInfo.
+from asn1crypto import cms, core, pem, tsp, x509  # noqa: F401 pylint: disable=unused-import
 
 
 class Refusal(Exception):
@@ -97,21 +97,14 @@ class Image:
         if (revision, kind) != (WIN_CERT_REVISION_2_0, WIN_CERT_TYPE_PKCS_SIGNED_DATA):
             raise Refusal(f"{self.path}: its signature is not an Authenticode one (revision {revision:#x}, type {kind:#x})")
         # The structure's own length says where it ends; what follows is the table's padding.
-        try:
-            info = cms.ContentInfo.load(content)
-        except ValueError as error:
-            raise Refusal(f"{self.path}: the signature does not verify: it cannot be read ({error})") from None
-        return info
+        return cms.ContentInfo.load(content)
 
-    def digest(self, algorithm):
-        """The Authenticode digest: the file up to its certificate table, without the checksum and the
-        table's directory entry, which signing changes."""
+    def digest(self):
+        """The Authenticode digest (SHA-256): the file up to its certificate table, without the checksum
+        and the table's directory entry, which signing changes."""
         data, checksum, entry = self.data, self.checksum_offset, self.security_entry_offset
         end = self.table_start if self.table_size else len(data)
-        hasher = hashlib.new(algorithm)
-        for part in (data[:checksum], data[checksum + 4:entry], data[entry + 8:end]):
-            hasher.update(part)
-        return hasher.digest()
+        return hashlib.sha256(data[:checksum] + data[checksum + 4:entry] + data[entry + 8:end]).digest()
 
 
 def attached(program, signature):
@@ -123,7 +116,6 @@ def attached(program, signature):
     struct.pack_into("<II", data, program.security_entry_offset, table_start, length)
     data += struct.pack("<IHH", length, WIN_CERT_REVISION_2_0, WIN_CERT_TYPE_PKCS_SIGNED_DATA) + signature
     data += bytes(table_start + length - len(data))
-    struct.pack_into("<I", data, program.checksum_offset, 0)
     struct.pack_into("<I", data, program.checksum_offset, pefile.PE(data=bytes(data), fast_load=True).generate_checksum())
     return bytes(data)
 
@@ -297,7 +289,6 @@ def attribute(attributes, kind):
 def time_stamp(folder, signer_info, token, tsa_ca, path):
     """The time an RFC 3161 token says the signature existed, once openssl finds the token signed by a
     trusted time-stamp authority over this signature's value. Names the authority."""
-    token = cms.ContentInfo.load(token.dump())
     info = token["content"]["encap_content_info"]["content"].parsed
     carried = present(token["content"]["certificates"])
     value = Path(folder) / "signature-value"
@@ -315,9 +306,8 @@ def time_stamp(folder, signer_info, token, tsa_ca, path):
 
 def verify(program_path, signed_path, ca, tsa_ca, verdict, shown_as):
     program, image = Image(program_path), Image(signed_path, shown_as)
-    info = image.signature()
     try:
-        return checked(program, image, info, ca, tsa_ca, verdict)
+        return checked(program, image, image.signature(), ca, tsa_ca, verdict)
     except Refusal:
         raise
     # A structure that does not parse as the types say, anywhere in it, is no signature to trust.
@@ -367,7 +357,7 @@ def checked(program, image, info, ca, tsa_ca, verdict):
 
         signed_attributes = signer_info["signed_attrs"]
         does_not_verify = f"{path}: the signature does not verify"
-        if image.digest("sha256") != content["message_digest"]["digest"].native:
+        if image.digest() != content["message_digest"]["digest"].native:
             raise Refusal(f"{does_not_verify}: the file is not the one signed")
         content_type = attribute(signed_attributes, "1.2.840.113549.1.9.3")
         message_digest = attribute(signed_attributes, "1.2.840.113549.1.9.4")
