@@ -52,10 +52,9 @@ private:
     {
         DWORD type = REG_NONE;
         DWORD size = sizeof description_;
-        if (RegQueryValueExW(instance, DescriptionValueName, nullptr, &type, reinterpret_cast<BYTE*>(description_),
-                             &size)
-                != ERROR_SUCCESS
-            || type != REG_SZ || size % sizeof(WCHAR) != 0) {
+        const LSTATUS read =
+            RegQueryValueExW(instance, DescriptionValueName, nullptr, &type, reinterpret_cast<BYTE*>(description_), &size);
+        if (read != ERROR_SUCCESS || type != REG_SZ || size % sizeof(WCHAR) != 0) {
             return {};
         }
         DWORD length = size / sizeof(WCHAR);

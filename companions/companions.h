@@ -154,7 +154,9 @@ private:
         DWORD currentLacking = 0;
         DWORD removed = 0;
         DWORD left = 0;
-        DWORD classKeysNotLookedThrough = 0;
+        DWORD leftBehindLinks = 0;
+        DWORD classKeysNotOpened = 0;
+        DWORD listsCutShort = 0;
     };
 
     // The verdict in place of either when lines were lost: what it would say cannot be trusted whole.

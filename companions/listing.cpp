@@ -285,7 +285,7 @@ void Listing::ClassKeyOpened(LSTATUS status)
         tally_.currentClassKey = status;
     }
     if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
-        ++tally_.classKeysNotLookedThrough;
+        ++tally_.classKeysNotOpened;
     }
     if (status == ERROR_FILE_NOT_FOUND) {
         line_.Append(WIDE(": no USB class key"));
@@ -379,7 +379,7 @@ void Listing::Link(const WCHAR* name, const WCHAR* target, DWORD length)
 
 void Listing::NotRemovedBehindLink(const WCHAR* name)
 {
-    ++tally_.left;
+    ++tally_.leftBehindLinks;
     line_.Append(WIDE("  ForceHCResetOnResume not removed, behind a registry link: "));
     AppendName(line_, name);
     SendLine();
@@ -415,7 +415,7 @@ void Listing::ListEnded(LSTATUS status)
     Send(deferred_);
     deferred_.Clear();
     if (status != ERROR_NO_MORE_ITEMS) {
-        ++tally_.classKeysNotLookedThrough;
+        ++tally_.listsCutShort;
         if (tally_.inCurrentSet) {
             tally_.currentListEnd = status;
         }
@@ -494,18 +494,19 @@ void Listing::UndoVerdict(int status)
         return;
     }
     const Tally& tally = tally_;
-    line_.Append(status == 0 ? WIDE("done: ") : WIDE("not done: "));
+    const bool done = status == 0;
+    line_.Append(done ? WIDE("done: ") : WIDE("not done: "));
     line_.Append(WIDE("ForceHCResetOnResume removed from "));
     AppendCount(line_, tally.removed, WIDE(" instance"), WIDE(" instances"));
-    if (status == 0) {
+    if (done) {
         line_.Append(WIDE(", left on none"));
     } else {
         line_.Append(WIDE(", left on "));
-        AppendCount(line_, tally.left, WIDE(" instance"), WIDE(" instances"));
-        if (tally.classKeysNotLookedThrough != 0) {
+        AppendCount(line_, tally.left + tally.leftBehindLinks, WIDE(" instance"), WIDE(" instances"));
+        const DWORD notLookedThrough = tally.classKeysNotOpened + tally.listsCutShort;
+        if (notLookedThrough != 0) {
             line_.Append(WIDE(", and "));
-            AppendCount(line_, tally.classKeysNotLookedThrough, WIDE(" USB class key could"),
-                        WIDE(" USB class keys could"));
+            AppendCount(line_, notLookedThrough, WIDE(" USB class key could"), WIDE(" USB class keys could"));
             line_.Append(WIDE(" not be looked through to the end"));
         }
         line_.Append(WIDE(", see above"));
