@@ -266,18 +266,20 @@ void PrintTo(const DescriptionCase& descriptionCase, std::ostream* out)
 // The text with each \uXXXX read back as the UTF-16 unit it stands for, and UTF-8 decoded.
 RegString Unescaped(const std::string& text)
 {
+    const auto byte = [&](std::size_t at) { return static_cast<std::uint32_t>(static_cast<unsigned char>(text[at])); };
     RegString units;
-    for (std::size_t i = 0; i < text.size();) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == '\\' && i + 5 < text.size() && text[i + 1] == 'u') {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (text.compare(i, 2, "\\u") == 0 && i + 6 <= text.size()) {
             units.push_back(static_cast<WCHAR>(std::stoul(text.substr(i + 2, 4), nullptr, 16)));
             i += 6;
             continue;
         }
-        const int extra = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
-        std::uint32_t code = extra == 0 ? c : c & (0x3F >> extra);
-        for (int k = 1; k <= extra; ++k) {
-            code = code << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        const std::uint32_t lead = byte(i);
+        const std::size_t extra = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
+        std::uint32_t code = extra == 0 ? lead : lead & (0x3Fu >> extra);
+        for (std::size_t k = 1; k <= extra; ++k) {
+            code = code << 6 | (byte(i + k) & 0x3Fu);
         }
         if (code >= 0x10000) {
             units.push_back(static_cast<WCHAR>(0xD800 + ((code - 0x10000) >> 10)));

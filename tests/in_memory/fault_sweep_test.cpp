@@ -103,29 +103,61 @@ struct RecordAndListing final : Report, Output {
         return text.substr(start + 2, text.size() - start - 4);
     }
 
-    void ControlSet(const WCHAR* path) override { record.ControlSet(path), listing.ControlSet(path); }
-    void ClassKeyOpened(LSTATUS status) override { record.ClassKeyOpened(status), listing.ClassKeyOpened(status); }
+    void ControlSet(const WCHAR* path) override
+    {
+        record.ControlSet(path);
+        listing.ControlSet(path);
+    }
+    void ClassKeyOpened(LSTATUS status) override
+    {
+        record.ClassKeyOpened(status);
+        listing.ClassKeyOpened(status);
+    }
     void Controller(const WCHAR* name, const SettingState& setting, const DeviceDescription& device) override
     {
-        record.Controller(name, setting, device), listing.Controller(name, setting, device);
+        record.Controller(name, setting, device);
+        listing.Controller(name, setting, device);
     }
-    void Removed(const WCHAR* name) override { record.Removed(name), listing.Removed(name); }
+    void Removed(const WCHAR* name) override
+    {
+        record.Removed(name);
+        listing.Removed(name);
+    }
     void NotRemoved(const WCHAR* name, LSTATUS status) override
     {
-        record.NotRemoved(name, status), listing.NotRemoved(name, status);
+        record.NotRemoved(name, status);
+        listing.NotRemoved(name, status);
     }
     void Link(const WCHAR* name, const WCHAR* target, DWORD length) override
     {
-        record.Link(name, target, length), listing.Link(name, target, length);
+        record.Link(name, target, length);
+        listing.Link(name, target, length);
     }
-    void NotRemovedBehindLink(const WCHAR* name) override { record.NotRemovedBehindLink(name), listing.NotRemovedBehindLink(name); }
-    void NotOpened(const WCHAR* name, LSTATUS status) override { record.NotOpened(name, status), listing.NotOpened(name, status); }
-    void NameTooLong(DWORD index) override { record.NameTooLong(index), listing.NameTooLong(index); }
+    void NotRemovedBehindLink(const WCHAR* name) override
+    {
+        record.NotRemovedBehindLink(name);
+        listing.NotRemovedBehindLink(name);
+    }
+    void NotOpened(const WCHAR* name, LSTATUS status) override
+    {
+        record.NotOpened(name, status);
+        listing.NotOpened(name, status);
+    }
+    void NameTooLong(DWORD index) override
+    {
+        record.NameTooLong(index);
+        listing.NameTooLong(index);
+    }
     void NameHoldsNul(const WCHAR* name, DWORD length) override
     {
-        record.NameHoldsNul(name, length), listing.NameHoldsNul(name, length);
+        record.NameHoldsNul(name, length);
+        listing.NameHoldsNul(name, length);
     }
-    void ListEnded(LSTATUS status) override { record.ListEnded(status), listing.ListEnded(status); }
+    void ListEnded(LSTATUS status) override
+    {
+        record.ListEnded(status);
+        listing.ListEnded(status);
+    }
 };
 
 // The verdict agrees with the companion's result and counts what it reported: the check, its host
