@@ -106,7 +106,8 @@ check=(wine "build/$image_preset/UsbResetOnResumeCheck.exe")
 undo=(wine "build/$image_preset/UsbResetOnResumeUndo.exe")
 fresh_registry
 "${program[@]}"
-applied=$("${check[@]}" | grep -c ', ForceHCResetOnResume REG_DWORD 0x1: ' || true)
+# A controller's line: its setting, then its device's description, if any, then its name.
+applied=$("${check[@]}" | grep -c '^  controller, ForceHCResetOnResume REG_DWORD 0x1[,:] ' || true)
 if [ "$applied" != 300 ]; then
     echo "benchmark: the check listed $applied controllers as applied, not 300" >&2
     exit 1

@@ -6,6 +6,12 @@
 
 namespace {
 
+// Where a driver package names the device: Windows writes it into the instance from the INF's
+// description.
+constexpr const WCHAR* DescriptionValueName = WIDE("DriverDesc");
+// Characters, its NUL included: setupapi's LINE_LEN, the longest description an INF can give a device.
+constexpr DWORD DescriptionCapacity = 256;
+
 class SettingChecker : public ReportingLoop {
 public:
     // The class key as the program opens it, so that one the program cannot look through fails the
@@ -34,12 +40,34 @@ public:
             return false;
         }
         const SettingState setting = ReadSetting(instance.Get(), data_);
-        report_.Controller(name, setting);
+        report_.Controller(name, setting, ReadDescription(instance.Get()));
         return !setting.Applied();
     }
 
 private:
+    // The device's description, read through the handle the check holds. It only helps a person match
+    // a line to a device: what cannot be shown whole (another type, a part of a character, more than
+    // the buffer holds, a failed read) is not shown, and nothing here bears on the status.
+    [[nodiscard]] DeviceDescription ReadDescription(HKEY instance)
+    {
+        DWORD type = REG_NONE;
+        DWORD size = sizeof description_;
+        const LSTATUS read =
+            RegQueryValueExW(instance, DescriptionValueName, nullptr, &type, reinterpret_cast<BYTE*>(description_), &size);
+        if (read != ERROR_SUCCESS || type != REG_SZ || size % sizeof(WCHAR) != 0) {
+            return {};
+        }
+        DWORD length = size / sizeof(WCHAR);
+        // Stored with its terminating NUL or without one, as the registry allows; any other NUL is part
+        // of what is stored, and shown.
+        if (length > 0 && description_[length - 1] == 0) {
+            --length;
+        }
+        return {description_, length};
+    }
+
     ControllerBuffer data_;
+    WCHAR description_[DescriptionCapacity];
 };
 
 } // namespace
@@ -63,5 +91,6 @@ int RunCheck(Output& output)
 {
     Listing listing(output);
     const int status = CheckControlSets(listing);
+    listing.CheckVerdict(status);
     return listing.Whole() ? status : ListingLostStatus;
 }

@@ -8,6 +8,14 @@
 
 #include <cstddef>
 
+// A controller's device as its driver package names it: the instance's "DriverDesc", which Device
+// Manager and inventories show, `length` characters without a terminating NUL; `text` is null where
+// the instance holds no description the listing can show whole.
+struct DeviceDescription {
+    const WCHAR* text = nullptr;
+    DWORD length = 0;
+};
+
 // What a companion tells its reader, in the order it finds it. Names are as the registry gave them.
 class Report {
 public:
@@ -16,8 +24,8 @@ public:
     virtual void ControlSet(const WCHAR* classKeyPath) = 0;
     // Opening the set's class key: ERROR_SUCCESS, ERROR_FILE_NOT_FOUND (no class key) or the error.
     virtual void ClassKeyOpened(LSTATUS status) = 0;
-    // The check: an instance the program writes, and its setting as it is now.
-    virtual void Controller(const WCHAR* name, const SettingState& setting) = 0;
+    // The check: an instance the program writes, its setting as it is now, and its device.
+    virtual void Controller(const WCHAR* name, const SettingState& setting, const DeviceDescription& device) = 0;
     // The undo: the setting was removed from this instance.
     virtual void Removed(const WCHAR* name) = 0;
     // The undo: this instance still holds the setting (or may: it could not be read), for this reason.
@@ -109,14 +117,15 @@ public:
 };
 
 // A Report as lines for an administrator, one instance per line with its name last and exactly as
-// the registry gives it. Per control set: its name, the instances as found, then those not read.
+// the registry gives it. Per control set: its name, the instances as found, then those not read; last,
+// the verdict.
 class Listing final : public Report {
 public:
     explicit Listing(Output& output) : output_(output) {}
 
     void ControlSet(const WCHAR* classKeyPath) override;
     void ClassKeyOpened(LSTATUS status) override;
-    void Controller(const WCHAR* name, const SettingState& setting) override;
+    void Controller(const WCHAR* name, const SettingState& setting, const DeviceDescription& device) override;
     void Removed(const WCHAR* name) override;
     void NotRemoved(const WCHAR* name, LSTATUS status) override;
     void Link(const WCHAR* name, const WCHAR* target, DWORD length) override;
@@ -126,10 +135,33 @@ public:
     void NameHoldsNul(const WCHAR* name, DWORD length) override;
     void ListEnded(LSTATUS status) override;
 
+    // The last line: the verdict, which agrees with `status`, the run's status so far (CheckControlSets'
+    // or UndoControlSets'), unless the listing could not be written whole, which it then says instead.
+    void CheckVerdict(int status);
+    void UndoVerdict(int status);
+
     // Whether every line so far reached the output whole.
     [[nodiscard]] bool Whole() const { return whole_; }
 
 private:
+    // What the verdicts count: the check speaks of CurrentControlSet, as its status does; the undo of
+    // every control set, as its status does.
+    struct Tally {
+        bool inCurrentSet = false;
+        LSTATUS currentClassKey = ERROR_FILE_NOT_FOUND; // as opened; not there until seen
+        LSTATUS currentListEnd = ERROR_NO_MORE_ITEMS;
+        DWORD currentControllers = 0;
+        DWORD currentLacking = 0;
+        DWORD removed = 0;
+        DWORD left = 0;
+        DWORD leftBehindLinks = 0;
+        DWORD classKeysNotOpened = 0;
+        DWORD listsCutShort = 0;
+    };
+
+    // The verdict in place of either when lines were lost: what it would say cannot be trusted whole.
+    [[nodiscard]] bool SaidIncomplete(const WCHAR* nextStep);
+
     void Send(const Text& text);
     // Ends the line being built and sends it.
     void SendLine();
@@ -140,14 +172,15 @@ private:
     Text line_;
     Text deferred_;
     bool whole_ = true;
+    Tally tally_;
 };
 
 // The companions' exit status when their listing could not be written whole (a full disk, a closed
 // pipe): the work was done, but the record of it is lost, which the reader must learn.
 constexpr int ListingLostStatus = 2;
 
-// A companion's whole run, its listing sent to `output`: the status of CheckControlSets or
-// UndoControlSets, or ListingLostStatus.
+// A companion's whole run, its listing sent to `output` and ended by its verdict: the status of
+// CheckControlSets or UndoControlSets, or ListingLostStatus.
 [[nodiscard]] int RunCheck(Output& output);
 [[nodiscard]] int RunUndo(Output& output);
 

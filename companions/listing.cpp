@@ -1,6 +1,8 @@
 // The companions' listing: what they report, as lines an administrator reads and a script can split
-// (everything after the first ": " of an instance line is the instance's name).
+// (everything after the first ": " of an instance line is the instance's name), and the verdict that
+// ends it.
 #include "companions.h"
+#include "control_sets.h"
 #include "instance_loop.h"
 
 #include <cstdint>
@@ -123,6 +125,15 @@ void AppendError(Text& line, LSTATUS status)
     line.AppendDecimal(static_cast<DWORD>(status));
 }
 
+bool SameText(const WCHAR* a, const WCHAR* b)
+{
+    while (*a != 0 && *a == *b) {
+        ++a;
+        ++b;
+    }
+    return *a == *b;
+}
+
 // Characters that show as nothing, as a space, or as a change to the text around them, so that a
 // name holding one could look like another name: controls (CR and LF among them), the format
 // characters (general category Cf: the marks that reorder text, zero-width characters, the byte order
@@ -156,6 +167,24 @@ bool HidesOrMimics(std::uint32_t code)
     return false;
 }
 
+// Characters that look like the colon or the quotation mark that delimit the text before a name on
+// its line (Unicode's confusables for ":" and '"'), so that a description or target holding one
+// could seem to end where it does not.
+bool LooksLikeADelimiter(WCHAR c)
+{
+    static constexpr WCHAR LookAlikes[] = {
+        0x02BA, 0x02D0, 0x02DD, 0x02EE, 0x02F6, 0x02F8, 0x0589, 0x05C3, 0x05F4, 0x0703, 0x0704, 0x0903,
+        0x0A83, 0x16EC, 0x1803, 0x1809, 0x1CD3, 0x201C, 0x201D, 0x201F, 0x2033, 0x2036, 0x205A, 0x2236,
+        0x3003, 0xA4FD, 0xA789, 0xFE30, 0xFF02, 0xFF1A,
+    };
+    for (const WCHAR lookAlike : LookAlikes) {
+        if (c == lookAlike) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void AppendEscape(Text& line, WCHAR c)
 {
     line.Append(WIDE("\\u"));
@@ -170,9 +199,11 @@ void AppendEscape(Text& line, WCHAR c)
 // it pass for another name or break its line: the characters HidesOrMimics names, a space at either
 // end, and an unpaired surrogate, which UTF-8 cannot carry. Each UTF-16 unit of those comes out as
 // \uXXXX; a key name holds no backslash, so an escape cannot be mistaken for part of a name, and two
-// different names never print the same. A link's target, which comes before the name on its line,
-// also has its colons escaped, so that the name is still everything after the line's first ": ", and
-// a backslash escaped where a "u" follows it (a target is a path of names).
+// different names never print the same. Text that comes before the name on its line (a link's
+// target, a device's description) also has its colons and quotation marks escaped, and whatever
+// looks like them, so that the name is still everything after the line's first ": " and a
+// description everything between the line's first two quotation marks; and a backslash escaped where
+// a "u" follows it (a target is a path of names, and a description may hold anything).
 void AppendName(Text& line, const WCHAR* name, std::size_t length, bool beforeTheName = false)
 {
     const auto isHigh = [](WCHAR c) { return c >= 0xD800 && c <= 0xDBFF; };
@@ -192,11 +223,12 @@ void AppendName(Text& line, const WCHAR* name, std::size_t length, bool beforeTh
             continue;
         }
         const bool endSpace = c == WIDE(' ') && (i == 0 || i + 1 == length);
-        // In a target a backslash that a "u" follows is escaped, so that an escape never reads like a
-        // key named "u003A".
+        // Before the name a backslash that a "u" follows is escaped, so that an escape never reads like
+        // a key named "u003A".
         const bool backslashBeforeU = c == WIDE('\\') && i + 1 < length && name[i + 1] == WIDE('u');
-        const bool targetEscape = beforeTheName && (c == WIDE(':') || backslashBeforeU);
-        if (HidesOrMimics(c) || isHigh(c) || isLow(c) || endSpace || targetEscape) {
+        const bool delimiterEscape =
+            beforeTheName && (c == WIDE(':') || c == WIDE('"') || LooksLikeADelimiter(c) || backslashBeforeU);
+        if (HidesOrMimics(c) || isHigh(c) || isLow(c) || endSpace || delimiterEscape) {
             AppendEscape(line, c);
         } else {
             line.Append(&name[i], 1);
@@ -234,6 +266,7 @@ void Listing::KeepLineForListEnd()
 
 void Listing::ControlSet(const WCHAR* classKeyPath)
 {
+    tally_.inCurrentSet = SameText(classKeyPath, CurrentClassKeyPath);
     // The control set's name is the second part of SYSTEM\<set>\Control\Class\{...}.
     const WCHAR* start = classKeyPath;
     while (*start != 0 && *start != WIDE('\\')) {
@@ -248,6 +281,12 @@ void Listing::ControlSet(const WCHAR* classKeyPath)
 
 void Listing::ClassKeyOpened(LSTATUS status)
 {
+    if (tally_.inCurrentSet) {
+        tally_.currentClassKey = status;
+    }
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
+        ++tally_.classKeysNotOpened;
+    }
     if (status == ERROR_FILE_NOT_FOUND) {
         line_.Append(WIDE(": no USB class key"));
     } else if (status != ERROR_SUCCESS) {
@@ -260,8 +299,14 @@ void Listing::ClassKeyOpened(LSTATUS status)
     SendLine();
 }
 
-void Listing::Controller(const WCHAR* name, const SettingState& setting)
+void Listing::Controller(const WCHAR* name, const SettingState& setting, const DeviceDescription& device)
 {
+    if (tally_.inCurrentSet) {
+        ++tally_.currentControllers;
+        if (!setting.Applied()) {
+            ++tally_.currentLacking;
+        }
+    }
     line_.Append(WIDE("  controller, ForceHCResetOnResume "));
     const WCHAR* type = TypeName(setting.type);
     if (setting.status == ERROR_FILE_NOT_FOUND) {
@@ -290,6 +335,13 @@ void Listing::Controller(const WCHAR* name, const SettingState& setting)
         line_.AppendDecimal(setting.size);
         line_.Append(setting.size == 1 ? WIDE(" byte") : WIDE(" bytes"));
     }
+    // After the setting, so that the setting keeps its place on every line, and before the name, which
+    // stays last.
+    if (device.text != nullptr) {
+        line_.Append(WIDE(", \""));
+        AppendName(line_, device.text, device.length, true);
+        line_.Append(WIDE("\""));
+    }
     line_.Append(WIDE(": "));
     AppendName(line_, name);
     SendLine();
@@ -297,6 +349,7 @@ void Listing::Controller(const WCHAR* name, const SettingState& setting)
 
 void Listing::Removed(const WCHAR* name)
 {
+    ++tally_.removed;
     line_.Append(WIDE("  ForceHCResetOnResume removed: "));
     AppendName(line_, name);
     SendLine();
@@ -304,6 +357,7 @@ void Listing::Removed(const WCHAR* name)
 
 void Listing::NotRemoved(const WCHAR* name, LSTATUS status)
 {
+    ++tally_.left;
     line_.Append(WIDE("  ForceHCResetOnResume not removed ("));
     AppendError(line_, status);
     line_.Append(WIDE("): "));
@@ -325,6 +379,7 @@ void Listing::Link(const WCHAR* name, const WCHAR* target, DWORD length)
 
 void Listing::NotRemovedBehindLink(const WCHAR* name)
 {
+    ++tally_.leftBehindLinks;
     line_.Append(WIDE("  ForceHCResetOnResume not removed, behind a registry link: "));
     AppendName(line_, name);
     SendLine();
@@ -360,9 +415,101 @@ void Listing::ListEnded(LSTATUS status)
     Send(deferred_);
     deferred_.Clear();
     if (status != ERROR_NO_MORE_ITEMS) {
+        ++tally_.listsCutShort;
+        if (tally_.inCurrentSet) {
+            tally_.currentListEnd = status;
+        }
         line_.Append(WIDE("  the list of instances stopped early ("));
         AppendError(line_, status);
         line_.Append(WIDE(")"));
         SendLine();
     }
+}
+
+namespace {
+
+// "1 host controller", "3 host controllers".
+void AppendCount(Text& line, DWORD count, const WCHAR* one, const WCHAR* many)
+{
+    line.AppendDecimal(count);
+    line.Append(count == 1 ? one : many);
+}
+
+} // namespace
+
+bool Listing::SaidIncomplete(const WCHAR* nextStep)
+{
+    if (whole_) {
+        return false;
+    }
+    line_.Append(WIDE("incomplete: lines of this listing could not be written; "));
+    line_.Append(nextStep);
+    SendLine();
+    return true;
+}
+
+void Listing::CheckVerdict(int status)
+{
+    if (SaidIncomplete(WIDE("run the check again where its output can be written whole"))) {
+        return;
+    }
+    const Tally& tally = tally_;
+    if (status == 0) {
+        line_.Append(WIDE("done: "));
+        if (tally.currentControllers == 0) {
+            line_.Append(tally.currentClassKey == ERROR_FILE_NOT_FOUND
+                             ? WIDE("CurrentControlSet has no USB class key, so no host controller lacks the setting")
+                             : WIDE("CurrentControlSet has no host controller, so none lacks the setting"));
+        } else {
+            line_.AppendDecimal(tally.currentControllers);
+            line_.Append(WIDE(" of "));
+            AppendCount(line_, tally.currentControllers, WIDE(" host controller in CurrentControlSet holds"),
+                        WIDE(" host controllers in CurrentControlSet hold"));
+            line_.Append(WIDE(" the setting"));
+        }
+    } else if (tally.currentClassKey != ERROR_SUCCESS && tally.currentClassKey != ERROR_FILE_NOT_FOUND) {
+        line_.Append(WIDE("not done: the USB class key of CurrentControlSet could not be opened ("));
+        AppendError(line_, tally.currentClassKey);
+        line_.Append(WIDE("), see above"));
+    } else {
+        line_.Append(WIDE("not done: "));
+        line_.AppendDecimal(tally.currentLacking);
+        line_.Append(WIDE(" of "));
+        AppendCount(line_, tally.currentControllers, WIDE(" host controller"), WIDE(" host controllers"));
+        line_.Append(tally.currentLacking == 1 ? WIDE(" in CurrentControlSet lacks the setting")
+                                               : WIDE(" in CurrentControlSet lack the setting"));
+        if (tally.currentListEnd != ERROR_NO_MORE_ITEMS) {
+            line_.Append(WIDE(", and its instances could not all be listed ("));
+            AppendError(line_, tally.currentListEnd);
+            line_.Append(WIDE(")"));
+        }
+        line_.Append(WIDE(", see above"));
+    }
+    SendLine();
+}
+
+void Listing::UndoVerdict(int status)
+{
+    if (SaidIncomplete(WIDE("the undo was done, run UsbResetOnResumeCheck.exe to see what is left"))) {
+        return;
+    }
+    const Tally& tally = tally_;
+    const bool done = status == 0;
+    line_.Append(done ? WIDE("done: ") : WIDE("not done: "));
+    line_.Append(WIDE("ForceHCResetOnResume removed from "));
+    AppendCount(line_, tally.removed, WIDE(" instance"), WIDE(" instances"));
+    if (done) {
+        line_.Append(WIDE(", left on none"));
+    } else {
+        line_.Append(WIDE(", left on "));
+        AppendCount(line_, tally.left + tally.leftBehindLinks, WIDE(" instance"), WIDE(" instances"));
+        const DWORD notLookedThrough = tally.classKeysNotOpened + tally.listsCutShort;
+        if (notLookedThrough != 0) {
+            line_.Append(WIDE(", and "));
+            AppendCount(line_, notLookedThrough, WIDE(" USB class key could"), WIDE(" USB class keys could"));
+            line_.Append(WIDE(" not be looked through to the end"));
+        }
+        line_.Append(WIDE(", see above"));
+    }
+    SendLine();
 }

@@ -155,5 +155,6 @@ int RunUndo(Output& output)
 {
     Listing listing(output);
     const int status = UndoControlSets(listing);
+    listing.UndoVerdict(status);
     return listing.Whole() ? status : ListingLostStatus;
 }

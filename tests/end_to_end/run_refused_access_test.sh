@@ -19,10 +19,17 @@ read_only='D:P(A;;KR;;;WD)'    # everyone may read, and nothing more (no adminis
 no_access='D:P'                # no one is granted anything, as the class key's "Properties" is
 no_listing='D:P(A;;0x1;;;WD)'  # values may be read, subkeys not listed (KEY_QUERY_VALUE alone)
 
-# The controllers of control_sets.reg.txt, none holding REG_DWORD 1, and an instance named like Windows'
-# own that grants nothing, seeded in every set.
+# The controllers of control_sets.reg.txt, none holding REG_DWORD 1, with their devices as it describes
+# them, and an instance named like Windows' own that grants nothing, seeded in every set.
 controllers='0000 0002 0005'
+declare -A device=([0000]="Standard Enhanced PCI to USB Host Controller" [0002]="Standard OpenHCD USB Host Controller"
+                   [0005]="USB xHCI Compliant Host Controller")
 unreadable=Properties
+
+# controller SET SETTING INSTANCE: the check's line for one of those controllers, as instance_lines gives it.
+controller() {
+    echo "$1|controller, ForceHCResetOnResume $2, \"${device[$3]}\"|$3"
+}
 
 seed() {
     local set
@@ -52,7 +59,7 @@ expect_listed() {
 }
 
 # row PROGRAM CHECK UNDO UNLISTED_SET -- SET KEY ACCESS [SET KEY ACCESS...] -- EXPECTED_CHECK_LINE... --
-#     EXPECTED_UNDO_LINE...
+#     EXPECTED_UNDO_LINE...   (each companion's verdict among its lines)
 # The three exit statuses after the keys are restricted (KEY relative to the class key, "" for the class
 # key itself); UNLISTED_SET is the control set whose class key refuses listing, or -. The check runs
 # after the program, so every controller it lists holds REG_DWORD 1 unless a line below says otherwise.
@@ -85,7 +92,7 @@ row() {
     for set in "${control_sets[@]}"; do
         [ "$set" = "$unlisted" ] && continue
         for instance in $controllers; do
-            listed_as["$set|$instance"]="$set|controller, ForceHCResetOnResume REG_DWORD 0x1|$instance"
+            listed_as["$set|$instance"]=$(controller "$set" "REG_DWORD 0x1" "$instance")
         done
     done
     for line in "${check_lines[@]}"; do
@@ -108,24 +115,35 @@ row() {
 }
 
 not_read="not opened (error 5), skipped as the program skips it"
+# The undo's verdict where one class key could not be listed and no setting was left elsewhere.
+undo_verdict_one_unlisted() {
+    echo "not done: ForceHCResetOnResume removed from $1 instances, left on 0 instances, and 1 USB class" \
+         "key could not be looked through to the end, see above"
+}
 # Where the status is not decided: the program and the check look at CurrentControlSet alone; the undo
 # fails for a class key it could not list in any set.
 run_case "refused only outside CurrentControlSet" \
     row 0 0 1 ControlSet002 -- ControlSet001 0000 "$read_only" ControlSet002 "" "$no_listing" \
         CurrentControlSet "$unreadable" "$no_access" -- \
-        "ControlSet001|controller, ForceHCResetOnResume absent|0000" \
-        "ControlSet002: USB class key not opened (error 5)" "CurrentControlSet|$not_read|$unreadable" -- \
-        "ControlSet002: USB class key not opened (error 5)" "CurrentControlSet|$not_read|$unreadable"
+        "$(controller ControlSet001 absent 0000)" \
+        "ControlSet002: USB class key not opened (error 5)" "CurrentControlSet|$not_read|$unreadable" \
+        "done: 3 of 3 host controllers in CurrentControlSet hold the setting" -- \
+        "ControlSet002: USB class key not opened (error 5)" "CurrentControlSet|$not_read|$unreadable" \
+        "$(undo_verdict_one_unlisted 5)"
 # A controller left without the setting in the running set fails the program and the check; the undo
 # has nothing to remove there.
 run_case "a controller in CurrentControlSet refuses writing" \
     row 1 1 0 - -- CurrentControlSet 0000 "$read_only" -- \
-        "CurrentControlSet|controller, ForceHCResetOnResume absent|0000" --
+        "$(controller CurrentControlSet absent 0000)" \
+        "not done: 1 of 3 host controllers in CurrentControlSet lacks the setting, see above" -- \
+        "done: ForceHCResetOnResume removed from 8 instances, left on none"
 # A class key that cannot be listed may hide controllers: all three fail.
 run_case "CurrentControlSet's class key refuses listing" \
     row 1 1 1 CurrentControlSet -- CurrentControlSet "" "$no_listing" -- \
-        "CurrentControlSet: USB class key not opened (error 5)" -- \
-        "CurrentControlSet: USB class key not opened (error 5)"
+        "CurrentControlSet: USB class key not opened (error 5)" \
+        "not done: the USB class key of CurrentControlSet could not be opened (error 5), see above" -- \
+        "CurrentControlSet: USB class key not opened (error 5)" \
+        "$(undo_verdict_one_unlisted 6)"
 
 if [ "$failures" -ne 0 ]; then
     echo "refused access: $failures check(s) failed" >&2

@@ -3,6 +3,7 @@
 // failed.
 #include "apply_to_class_key.h"
 #include "companions.h"
+#include "control_sets.h"
 #include "in_memory_registry.h"
 #include "pass_audit.h"
 #include "scenario_registry.h"
@@ -75,6 +76,119 @@ struct RunRecord {
 // What runs on the class key: the program's pass, or one of its companions.
 enum class Job { Pass, Check, Undo };
 
+// A companion's report, both kept for the audit and listed, as if the class key were CurrentControlSet's.
+struct RecordAndListing final : Report, Output {
+    CompanionRecord record;
+    Listing listing{*this};
+    std::string text;
+
+    RecordAndListing() { listing.ControlSet(CurrentClassKeyPath); }
+    bool Write(const WCHAR* data, std::size_t length) override
+    {
+        // The verdict's words are ASCII; names are not looked at here.
+        for (std::size_t i = 0; i < length; ++i) {
+            text.push_back(static_cast<char>(data[i]));
+        }
+        return true;
+    }
+    // The verdict's line, once given.
+    std::string Verdict(Job job, int result)
+    {
+        if (job == Job::Check) {
+            listing.CheckVerdict(result);
+        } else {
+            listing.UndoVerdict(result);
+        }
+        const std::size_t start = text.rfind("\r\n", text.size() - 3);
+        return text.substr(start + 2, text.size() - start - 4);
+    }
+
+    void ControlSet(const WCHAR* path) override
+    {
+        record.ControlSet(path);
+        listing.ControlSet(path);
+    }
+    void ClassKeyOpened(LSTATUS status) override
+    {
+        record.ClassKeyOpened(status);
+        listing.ClassKeyOpened(status);
+    }
+    void Controller(const WCHAR* name, const SettingState& setting, const DeviceDescription& device) override
+    {
+        record.Controller(name, setting, device);
+        listing.Controller(name, setting, device);
+    }
+    void Removed(const WCHAR* name) override
+    {
+        record.Removed(name);
+        listing.Removed(name);
+    }
+    void NotRemoved(const WCHAR* name, LSTATUS status) override
+    {
+        record.NotRemoved(name, status);
+        listing.NotRemoved(name, status);
+    }
+    void Link(const WCHAR* name, const WCHAR* target, DWORD length) override
+    {
+        record.Link(name, target, length);
+        listing.Link(name, target, length);
+    }
+    void NotRemovedBehindLink(const WCHAR* name) override
+    {
+        record.NotRemovedBehindLink(name);
+        listing.NotRemovedBehindLink(name);
+    }
+    void NotOpened(const WCHAR* name, LSTATUS status) override
+    {
+        record.NotOpened(name, status);
+        listing.NotOpened(name, status);
+    }
+    void NameTooLong(DWORD index) override
+    {
+        record.NameTooLong(index);
+        listing.NameTooLong(index);
+    }
+    void NameHoldsNul(const WCHAR* name, DWORD length) override
+    {
+        record.NameHoldsNul(name, length);
+        listing.NameHoldsNul(name, length);
+    }
+    void ListEnded(LSTATUS status) override
+    {
+        record.ListEnded(status);
+        listing.ListEnded(status);
+    }
+};
+
+// The verdict agrees with the companion's result and counts what it reported: the check, its host
+// controllers and those lacking the setting (unless the class key could not be opened, which it says
+// instead, or there was none to count); the undo, the settings removed and those left.
+void ExpectVerdictAgrees(Job job, int result, RecordAndListing& run)
+{
+    const std::string verdict = run.Verdict(job, result);
+    const CompanionRecord& record = run.record;
+    EXPECT_TRUE(verdict.starts_with(result == 0 ? "done: " : "not done: ")) << "result " << result << ", verdict: " << verdict;
+    const auto count = [](std::size_t n, const std::string& noun) { return std::to_string(n) + " " + noun + (n == 1 ? "" : "s"); };
+    std::string counted;
+    if (job == Job::Check) {
+        if (result == 0 ? record.controllers.empty() : record.classKeys.front() != ERROR_SUCCESS) {
+            return;
+        }
+        const auto lacking = std::count_if(record.controllers.begin(), record.controllers.end(),
+                                           [](const CompanionRecord::Setting& setting) {
+                                               return setting.status != ERROR_SUCCESS
+                                                      || !IsSettingApplied(setting.type, setting.data.data(),
+                                                                           static_cast<DWORD>(setting.data.size()));
+                                           });
+        counted = std::to_string(result == 0 ? record.controllers.size() : static_cast<std::size_t>(lacking)) + " of "
+                  + count(record.controllers.size(), "host controller");
+    } else {
+        counted = "removed from " + count(record.removed.size(), "instance") + ", left on "
+                  + (result == 0 ? "none" : count(record.notRemoved.size() + record.behindLinks.size(), "instance"));
+    }
+    EXPECT_NE(verdict.find(counted), std::string::npos) << "the verdict does not count \"" << counted << "\": " << verdict;
+}
+
 class FaultSweep : public testing::TestWithParam<std::tuple<Job, Scenario>> {
 protected:
     [[nodiscard]] const Scenario& TheScenario() const { return std::get<1>(GetParam()); }
@@ -87,7 +201,6 @@ protected:
         registry.Seed(TheScenario());
         const std::optional<RegistryTree> before = registry.Read(ScenarioClassKeyPath);
         inject(TheRegistry());
-        CompanionRecord record;
         PassAudit audit;
         switch (std::get<0>(GetParam())) {
         case Job::Pass: {
@@ -96,13 +209,17 @@ protected:
             break;
         }
         case Job::Check: {
-            const int result = CheckClassKey(ScenarioClassKeyPath.c_str(), record);
-            audit = AuditCheck(before, registry.Read(ScenarioClassKeyPath), result, record);
+            RecordAndListing run;
+            const int result = CheckClassKey(ScenarioClassKeyPath.c_str(), run);
+            audit = AuditCheck(before, registry.Read(ScenarioClassKeyPath), result, run.record);
+            ExpectVerdictAgrees(Job::Check, result, run);
             break;
         }
         case Job::Undo: {
-            const int result = UndoClassKey(ScenarioClassKeyPath.c_str(), record);
-            audit = AuditUndo(before, registry.Read(ScenarioClassKeyPath), result, record);
+            RecordAndListing run;
+            const int result = UndoClassKey(ScenarioClassKeyPath.c_str(), run);
+            audit = AuditUndo(before, registry.Read(ScenarioClassKeyPath), result, run.record);
+            ExpectVerdictAgrees(Job::Undo, result, run);
             break;
         }
         }

@@ -212,11 +212,14 @@ public:
     }
 
     // The check reads only; it reads the setting of exactly the controllers it finds and lists them
-    // with the setting as read; its result is 1 exactly when one lacks the setting as the program
-    // writes it, or the class key could not be looked through.
+    // with the setting as read, and with their device's description where that read gave a REG_SZ of
+    // whole characters (less one terminating NUL); its result is 1 exactly when one lacks the setting
+    // as the program writes it, or the class key could not be looked through, whatever became of the
+    // descriptions.
     void Check(int result, const CompanionRecord& record)
     {
         std::map<RegString, const Call*, FoldedLess> controllers; // each with the reading of its setting
+        std::map<RegString, const Call*, FoldedLess> descriptions;
         for (const Call& call : calls_) {
             Expect(call.operation != Operation::Set && call.operation != Operation::Delete, "the check changed a value");
             if (call.operation != Operation::Query) {
@@ -228,6 +231,9 @@ public:
             } else if (call.name == SettingName) {
                 Expect(controllers.contains(instance), "read the setting of " + Narrow(instance) + ", no controller");
                 controllers[instance] = &call;
+            } else if (call.name == WIDE("DriverDesc")) {
+                Expect(controllers.contains(instance), "read the description of " + Narrow(instance) + ", no controller");
+                descriptions[instance] = &call;
             }
         }
         bool lacking = false;
@@ -240,6 +246,20 @@ public:
                 continue;
             }
             const Call& query = *read->second;
+            std::optional<RegString> device;
+            const auto described = descriptions.find(setting.instance);
+            if (described != descriptions.end() && described->second->status == ERROR_SUCCESS
+                && described->second->type == REG_SZ && described->second->data.size() % 2 == 0) {
+                const std::vector<BYTE>& bytes = described->second->data;
+                device.emplace();
+                for (std::size_t i = 0; i < bytes.size(); i += 2) {
+                    device->push_back(static_cast<WCHAR>(bytes[i] | bytes[i + 1] << 8));
+                }
+                if (!device->empty() && device->back() == 0) {
+                    device->pop_back();
+                }
+            }
+            Expect(setting.device == device, "the description of " + Narrow(setting.instance) + " is listed other than it was read");
             Expect(setting.status == query.status && (query.status != ERROR_SUCCESS
                                                     || (setting.type == query.type && setting.data == query.data)),
                     "the setting of " + Narrow(setting.instance) + " is listed other than it was read");

@@ -130,8 +130,29 @@ INSTANTIATE_TEST_SUITE_P(
                   {CurrentControlSet}}),
     [](const testing::TestParamInfo<SweepCase>& param) { return param.param.title; });
 
+// A companion's listing as written, its words and these names being ASCII.
+struct CapturedOutput final : Output {
+    std::string text;
+    bool Write(const WCHAR* data, std::size_t length) override
+    {
+        for (std::size_t i = 0; i < length; ++i) {
+            text.push_back(static_cast<char>(data[i]));
+        }
+        return true;
+    }
+    [[nodiscard]] std::string LastLine() const
+    {
+        if (!text.ends_with("\r\n")) {
+            return "(no whole line)";
+        }
+        const std::size_t start = text.rfind("\r\n", text.size() - 3);
+        return text.substr(start == std::string::npos ? 0 : start + 2, text.size() - (start == std::string::npos ? 0 : start + 2) - 2);
+    }
+};
+
 // The companions over the three sets: the check's status is CurrentControlSet's, as the program's is;
 // the undo's is 1 when any set keeps a setting it could not remove, or could not be looked through.
+// Each listing ends with a verdict that says the same and counts what it is about.
 struct CompanionSweepCase {
     std::string title;
     std::vector<RegString> applied;    // control sets whose controller holds the setting
@@ -139,6 +160,9 @@ struct CompanionSweepCase {
     std::vector<RegString> unopenable; // control sets whose class key refuses to be opened
     int checkStatus;
     int undoStatus;
+    std::string checkVerdict;
+    std::string undoVerdict;
+    bool seeded = true; // the three class keys are there
 };
 
 void PrintTo(const CompanionSweepCase& sweepCase, std::ostream* out)
@@ -146,49 +170,82 @@ void PrintTo(const CompanionSweepCase& sweepCase, std::ostream* out)
     *out << sweepCase.title;
 }
 
-class CompanionSweep : public testing::TestWithParam<CompanionSweepCase> {};
+class CompanionSweep : public testing::TestWithParam<CompanionSweepCase> {
+protected:
+    void Seed() const
+    {
+        const CompanionSweepCase& sweepCase = GetParam();
+        in_memory::Registry& registry = TheRegistry();
+        registry.Reset();
+        if (!sweepCase.seeded) {
+            return;
+        }
+        for (const RegString& classKey : {ControlSet001, ControlSet002, CurrentControlSet}) {
+            SeedControlSet(classKey);
+        }
+        for (const RegString& classKey : sweepCase.applied) {
+            registry.SetValue(classKey + WIDE("\\0000"), WIDE("ForceHCResetOnResume"), REG_DWORD, DwordBytes(1));
+        }
+        for (const RegString& classKey : sweepCase.readOnly) {
+            registry.SetAccess(classKey + WIDE("\\0000"), in_memory::Access::ReadOnly);
+        }
+        for (const RegString& classKey : sweepCase.unopenable) {
+            registry.SetAccess(classKey, in_memory::Access::None);
+        }
+    }
+};
 
 TEST_P(CompanionSweep, CheckFollowsCurrentControlSetUndoAnySet)
 {
     const CompanionSweepCase& sweepCase = GetParam();
-    in_memory::Registry& registry = TheRegistry();
-    registry.Reset();
-    for (const RegString& classKey : {ControlSet001, ControlSet002, CurrentControlSet}) {
-        SeedControlSet(classKey);
-    }
-    for (const RegString& classKey : sweepCase.applied) {
-        registry.SetValue(classKey + WIDE("\\0000"), WIDE("ForceHCResetOnResume"), REG_DWORD, DwordBytes(1));
-    }
-    for (const RegString& classKey : sweepCase.readOnly) {
-        registry.SetAccess(classKey + WIDE("\\0000"), in_memory::Access::ReadOnly);
-    }
-    for (const RegString& classKey : sweepCase.unopenable) {
-        registry.SetAccess(classKey, in_memory::Access::None);
-    }
     const std::vector<RegString> all{ControlSet001, ControlSet002, CurrentControlSet};
-
+    Seed();
     CompanionRecord check;
     EXPECT_EQ(CheckControlSets(check), sweepCase.checkStatus);
     EXPECT_EQ(check.controlSets, all);
+    CapturedOutput checkListing;
+    EXPECT_EQ(RunCheck(checkListing), sweepCase.checkStatus);
+    EXPECT_EQ(checkListing.LastLine(), sweepCase.checkVerdict);
+
     CompanionRecord undo;
     EXPECT_EQ(UndoControlSets(undo), sweepCase.undoStatus);
     EXPECT_EQ(undo.controlSets, all);
     EXPECT_EQ(TheRegistry().OpenHandles(), 0u);
+    Seed();
+    CapturedOutput undoListing;
+    EXPECT_EQ(RunUndo(undoListing), sweepCase.undoStatus);
+    EXPECT_EQ(undoListing.LastLine(), sweepCase.undoVerdict);
 }
+
+const std::string DoneOneOfOne = "done: 1 of 1 host controller in CurrentControlSet holds the setting";
+const std::string LacksOneOfOne = "not done: 1 of 1 host controller in CurrentControlSet lacks the setting, see above";
+const std::string NothingLeft = "done: ForceHCResetOnResume removed from 0 instances, left on none";
 
 INSTANTIATE_TEST_SUITE_P(
     ControlSets, CompanionSweep,
     testing::Values(
-        CompanionSweepCase{"AllApplied", {ControlSet001, ControlSet002, CurrentControlSet}, {}, {}, 0, 0},
-        CompanionSweepCase{"NoneApplied", {}, {}, {}, 1, 0},
-        CompanionSweepCase{"UnappliedInControlSet001Only", {ControlSet002, CurrentControlSet}, {}, {}, 0, 0},
-        CompanionSweepCase{"UnappliedInCurrentControlSetOnly", {ControlSet001, ControlSet002}, {}, {}, 1, 0},
+        CompanionSweepCase{"AllApplied", {ControlSet001, ControlSet002, CurrentControlSet}, {}, {}, 0, 0, DoneOneOfOne,
+                           "done: ForceHCResetOnResume removed from 3 instances, left on none"},
+        CompanionSweepCase{"NoneApplied", {}, {}, {}, 1, 0, LacksOneOfOne, NothingLeft},
+        CompanionSweepCase{"UnappliedInControlSet001Only", {ControlSet002, CurrentControlSet}, {}, {}, 0, 0,
+                           DoneOneOfOne, "done: ForceHCResetOnResume removed from 2 instances, left on none"},
+        CompanionSweepCase{"UnappliedInCurrentControlSetOnly", {ControlSet001, ControlSet002}, {}, {}, 1, 0,
+                           LacksOneOfOne, "done: ForceHCResetOnResume removed from 2 instances, left on none"},
         CompanionSweepCase{"SettingThatCannotBeRemovedInControlSet002",
-                           {ControlSet001, ControlSet002, CurrentControlSet}, {ControlSet002}, {}, 0, 1},
+                           {ControlSet001, ControlSet002, CurrentControlSet}, {ControlSet002}, {}, 0, 1, DoneOneOfOne,
+                           "not done: ForceHCResetOnResume removed from 2 instances, left on 1 instance, see above"},
         CompanionSweepCase{"ClassKeyUnopenableInControlSet001",
-                           {ControlSet001, ControlSet002, CurrentControlSet}, {}, {ControlSet001}, 0, 1},
+                           {ControlSet001, ControlSet002, CurrentControlSet}, {}, {ControlSet001}, 0, 1, DoneOneOfOne,
+                           "not done: ForceHCResetOnResume removed from 2 instances, left on 0 instances, and 1 USB "
+                           "class key could not be looked through to the end, see above"},
         CompanionSweepCase{"ClassKeyUnopenableInCurrentControlSet",
-                           {ControlSet001, ControlSet002, CurrentControlSet}, {}, {CurrentControlSet}, 1, 1}),
+                           {ControlSet001, ControlSet002, CurrentControlSet}, {}, {CurrentControlSet}, 1, 1,
+                           "not done: the USB class key of CurrentControlSet could not be opened (error 5), see above",
+                           "not done: ForceHCResetOnResume removed from 2 instances, left on 0 instances, and 1 USB "
+                           "class key could not be looked through to the end, see above"},
+        CompanionSweepCase{"NothingToList", {}, {}, {}, 0, 0,
+                           "done: CurrentControlSet has no USB class key, so no host controller lacks the setting",
+                           NothingLeft, false}),
     [](const testing::TestParamInfo<CompanionSweepCase>& param) { return param.param.title; });
 
 // The three control sets seeded, and CurrentControlSet's instance 0002 a registry link to a
@@ -327,6 +384,8 @@ struct LostListingCase {
     unsigned accepted;
     bool applied; // the controllers hold the setting before the run
     int status;
+    unsigned resumesAt = ~0u;   // the write (counting from 1) from which the output takes them again
+    std::string lastLine = {}; // the last line that reached the output, where one is expected
 };
 
 void PrintTo(const LostListingCase& lostCase, std::ostream* out)
@@ -336,9 +395,15 @@ void PrintTo(const LostListingCase& lostCase, std::ostream* out)
 
 struct RefusingOutput final : Output {
     unsigned accepted;
+    unsigned resumesAt;
     unsigned writes = 0;
-    explicit RefusingOutput(unsigned accepting) : accepted(accepting) {}
-    bool Write(const WCHAR*, std::size_t) override { return ++writes <= accepted; }
+    CapturedOutput taken;
+    RefusingOutput(unsigned accepting, unsigned resuming) : accepted(accepting), resumesAt(resuming) {}
+    bool Write(const WCHAR* data, std::size_t length) override
+    {
+        ++writes;
+        return (writes <= accepted || writes >= resumesAt) && taken.Write(data, length);
+    }
 };
 
 class LostListing : public testing::TestWithParam<LostListingCase> {};
@@ -354,8 +419,11 @@ TEST_P(LostListing, GivesItsOwnStatusAndTheJobIsDone)
             registry.SetValue(classKey + WIDE("\\0000"), WIDE("ForceHCResetOnResume"), REG_DWORD, DwordBytes(1));
         }
     }
-    RefusingOutput output(lostCase.accepted);
+    RefusingOutput output(lostCase.accepted, lostCase.resumesAt);
     EXPECT_EQ(lostCase.undo ? RunUndo(output) : RunCheck(output), lostCase.status);
+    if (!lostCase.lastLine.empty()) {
+        EXPECT_EQ(output.taken.LastLine(), lostCase.lastLine);
+    }
     for (const RegString& classKey : {ControlSet001, ControlSet002, CurrentControlSet}) {
         EXPECT_EQ(SettingWritten(classKey), lostCase.applied && !lostCase.undo) << Narrow(classKey);
     }
@@ -364,10 +432,18 @@ TEST_P(LostListing, GivesItsOwnStatusAndTheJobIsDone)
 INSTANTIATE_TEST_SUITE_P(
     Outputs, LostListing,
     testing::Values(
-        LostListingCase{"CheckWhole", false, ~0u, true, 0},
+        LostListingCase{"CheckWhole", false, ~0u, true, 0, ~0u, DoneOneOfOne},
+        // A line lost and the output taking the rest: the verdict cannot vouch for what was lost.
+        LostListingCase{"CheckLosesOneLine", false, 1, true, ListingLostStatus, 3,
+                        "incomplete: lines of this listing could not be written; run the check again where its "
+                        "output can be written whole"},
         LostListingCase{"CheckClosedOutput", false, 0, true, ListingLostStatus},
         LostListingCase{"CheckFullAfterTheFirstSet", false, 2, false, ListingLostStatus},
-        LostListingCase{"UndoWhole", true, ~0u, true, 0},
+        LostListingCase{"UndoWhole", true, ~0u, true, 0, ~0u,
+                        "done: ForceHCResetOnResume removed from 3 instances, left on none"},
+        LostListingCase{"UndoLosesOneLine", true, 0, true, ListingLostStatus, 2,
+                        "incomplete: lines of this listing could not be written; the undo was done, run "
+                        "UsbResetOnResumeCheck.exe to see what is left"},
         LostListingCase{"UndoClosedOutput", true, 0, true, ListingLostStatus},
         LostListingCase{"UndoFullAtTheLastLine", true, 5, true, ListingLostStatus}),
     [](const testing::TestParamInfo<LostListingCase>& param) { return param.param.title; });

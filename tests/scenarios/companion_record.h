@@ -4,6 +4,7 @@
 #include "companions.h"
 #include "registry_tree.h"
 
+#include <optional>
 #include <set>
 #include <utility>
 #include <vector>
@@ -14,6 +15,7 @@ struct CompanionRecord final : Report {
         LSTATUS status;
         DWORD type;
         std::vector<BYTE> data; // as read, when the status is ERROR_SUCCESS
+        std::optional<RegString> device; // the description listed, if any
     };
     std::vector<RegString> controlSets;
     std::vector<LSTATUS> classKeys;
@@ -29,13 +31,17 @@ struct CompanionRecord final : Report {
 
     void ControlSet(const WCHAR* classKeyPath) override { controlSets.emplace_back(classKeyPath); }
     void ClassKeyOpened(LSTATUS status) override { classKeys.push_back(status); }
-    void Controller(const WCHAR* name, const SettingState& setting) override
+    void Controller(const WCHAR* name, const SettingState& setting, const DeviceDescription& device) override
     {
         std::vector<BYTE> data;
         if (setting.status == ERROR_SUCCESS) {
             data.assign(setting.data, setting.data + setting.size);
         }
-        controllers.push_back({name, setting.status, setting.type, std::move(data)});
+        std::optional<RegString> description;
+        if (device.text != nullptr) {
+            description.emplace(device.text, device.length);
+        }
+        controllers.push_back({name, setting.status, setting.type, std::move(data), std::move(description)});
     }
     void Removed(const WCHAR* name) override { removed.emplace_back(name); }
     void NotRemoved(const WCHAR* name, LSTATUS status) override { notRemoved.emplace_back(name, status); }

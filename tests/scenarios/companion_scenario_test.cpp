@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 #include <set>
 
 namespace {
@@ -90,6 +91,25 @@ bool SettingApplied(const RegistryTree& tree, const RegString& instance)
     return setting != values.end() && setting->second == RegValue{REG_DWORD, DwordBytes(1)};
 }
 
+// The description the check shows for a controller's values: its "DriverDesc" when that is a REG_SZ
+// of whole UTF-16 units in at most 512 bytes, less one terminating NUL; else none.
+std::optional<RegString> ShownDescription(const ValueMap& values)
+{
+    const auto found = values.find(WIDE("DriverDesc"));
+    if (found == values.end() || found->second.type != REG_SZ || found->second.data.size() % 2 != 0
+        || found->second.data.size() > 512) {
+        return std::nullopt;
+    }
+    RegString text;
+    for (std::size_t i = 0; i < found->second.data.size(); i += 2) {
+        text.push_back(static_cast<WCHAR>(found->second.data[i] | found->second.data[i + 1] << 8));
+    }
+    if (!text.empty() && text.back() == 0) {
+        text.pop_back();
+    }
+    return text;
+}
+
 std::string Listed(const std::set<RegString, FoldedLess>& names)
 {
     std::string text;
@@ -135,6 +155,8 @@ void ExpectCheckAgrees(ScenarioRegistry& registry, const Expected& expected,
     for (const CompanionRecord::Setting& setting : record.controllers) {
         SCOPED_TRACE("controller " + Narrow(setting.instance));
         const ValueMap& values = tree->at(WorkedOn(expected, setting.instance));
+        EXPECT_TRUE(setting.device == ShownDescription(values))
+            << "the device is listed as " << (setting.device ? "\"" + Narrow(*setting.device) + "\"" : "none");
         const auto stored = values.find(SettingName);
         if (stored == values.end()) {
             EXPECT_EQ(setting.status, ERROR_FILE_NOT_FOUND);

@@ -48,6 +48,7 @@ const auto LinkBytes = [](const RegString& text) {
     bytes.resize(bytes.size() - 2);
     return bytes;
 };
+const auto DescriptionOf = [](DWORD type, std::vector<BYTE> data) { return Value(WIDE("DriverDesc"), type, std::move(data)); };
 
 std::vector<Scenario> MakeScenarios()
 {
@@ -227,6 +228,24 @@ std::vector<Scenario> MakeScenarios()
                                   Value(WIDE("ForceHCResetOnResume"), REG_SZ,
                                         StringBytes(WIDE("..\\..\\{36FC9E60-C465-11CF-8056-444553540000}\\evil")))}}},
          .written = {WIDE("0000")}},
+        // Each controller's device description, as driver packages and hand edits leave it: the check
+        // shows a REG_SZ of whole characters that fits its buffer, with or without its NUL, and no
+        // other; the program writes every controller whatever its description.
+        {.title = "DescriptionsOfEveryShape",
+         .keys = {{WIDE("0000"), {BinaryOne(), Description(WIDE("Standard Enhanced PCI to USB Host Controller"))}},
+                  {WIDE("0001"), {BinaryOne(), DescriptionOf(REG_SZ, LinkBytes(WIDE("USB xHCI Compliant Host Controller")))}},
+                  {WIDE("0002"), {BinaryOne(), DescriptionOf(REG_EXPAND_SZ, StringBytes(WIDE("%SystemRoot%")))}},
+                  {WIDE("0003"), {BinaryOne(), DescriptionOf(REG_BINARY, {0x41, 0x00})}},
+                  {WIDE("0004"), {BinaryOne(), Description(RegString(255, WIDE('d')))}},
+                  {WIDE("0005"), {BinaryOne(), Description(RegString(256, WIDE('e')))}},
+                  {WIDE("0006"), {BinaryOne(), DescriptionOf(REG_SZ, {0x41, 0x00, 0x42})}},
+                  {WIDE("0007"), {BinaryOne(), DescriptionOf(REG_SZ, {})}},
+                  {WIDE("0008"), {BinaryOne(), Description(RegString(WIDE("a\0b"), 3))}},
+                  {WIDE("0009"), {BinaryOne(), DescriptionOf(REG_SZ, {0x00, 0x00, 0x00, 0x00})}},
+                  {WIDE("0010"), {Description(WIDE("USB Root Hub"))}},
+                  {WIDE("0011"), {BinaryOne()}}},
+         .written = {WIDE("0000"), WIDE("0001"), WIDE("0002"), WIDE("0003"), WIDE("0004"), WIDE("0005"),
+                     WIDE("0006"), WIDE("0007"), WIDE("0008"), WIDE("0009"), WIDE("0011")}},
         // Registry links among the instances, to a nested key, to the class key itself and to no key:
         // the program follows each, as it follows any name it opens; the check names each and judges
         // it where it leads, as the program does; the undo names each and never deletes through one.
