@@ -54,6 +54,16 @@ host_tests() {
     ctest --preset "$1" --parallel "$(nproc)"
 }
 
+# Every scratch file goes to a folder of this run's own, which must be empty again at the end: a test
+# that leaves files behind fills a maintainer's /tmp run after run.
+export TMPDIR=$PWD/build/tmp
+rm -rf "$TMPDIR" && mkdir -p "$TMPDIR"
+nothing_left_in_tmpdir() {
+    local left
+    left=$(find "$TMPDIR" -mindepth 1 -maxdepth 1)
+    [ -z "$left" ] || { echo "left in TMPDIR ($TMPDIR):"; echo "$left"; return 1; }
+}
+
 stage install-deps scripts/install-deps.sh
 stage "host build" build_preset host
 stage "host tests" host_tests host
@@ -79,3 +89,4 @@ signing=yes
 stage "windows tests" ctest --preset windows
 # Every listed fault in the pass, the sweep and the stand-in registry must fail the host tests.
 stage mutants scripts/mutants.sh
+stage "nothing left in TMPDIR" nothing_left_in_tmpdir
