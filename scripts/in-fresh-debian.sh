@@ -162,7 +162,23 @@ make_root() {
         echo "deb ${mirrors[bookworm-updates]} bookworm-updates main"
         echo "deb ${mirrors[bookworm-security]} bookworm-security main"
     } > "$root/etc/apt/sources.list"
+    copy_network_settings
+}
+
+# The root reaches the registries through this machine's network, so it takes that network's settings:
+# the resolver, and the certificate authorities added here by hand (update-ca-certificates reads
+# them), which a network that inspects TLS needs trusted, or the npm registry is refused. Debian's
+# ca-certificates, when the commands install it, adds them to the root's list, as on this machine.
+copy_network_settings() {
     cp -L /etc/resolv.conf "$root/etc/resolv.conf"
+    if [ -d /usr/local/share/ca-certificates ]; then
+        mkdir -p "$root/usr/local/share/ca-certificates"
+        cp -rL /usr/local/share/ca-certificates/. "$root/usr/local/share/ca-certificates/"
+        # Already there for an https mirror, whose root came with ca-certificates.
+        if [ -x "$root/usr/sbin/update-ca-certificates" ]; then
+            chroot "$root" /usr/sbin/update-ca-certificates >/dev/null
+        fi
+    fi
 }
 
 # root_mount PATH MOUNT-ARGUMENT...: mounts at PATH inside the root.
