@@ -96,8 +96,10 @@ unmount_root() {
 
 cleanup() {
     local status=$?
+    # Nothing may cut the unmounting short: no failing command, no second signal.
+    set +e
     trap - EXIT
-    trap '' INT TERM
+    trap '' INT TERM HUP PIPE
     # Only what this run mounted: mounts found at the start belong to another run, which is refused.
     [ -z "$root_mounted" ] || unmount_root
     if [ -n "$root_mounted" ] && [ -n "$(mounts_below "$root")" ]; then
@@ -108,8 +110,17 @@ cleanup() {
     exit "$status"
 }
 trap cleanup EXIT
-trap 'echo "in-fresh-debian: interrupted" >&2; exit 130' INT
-trap 'echo "in-fresh-debian: terminated" >&2; exit 143' TERM
+# A signal ends the run through cleanup. The output may go to a pipe that the same Ctrl-C closed
+# (`| tee`), so writing there must not kill the script before it has unmounted.
+on_signal() {
+    trap '' PIPE
+    echo "in-fresh-debian: $1" >&2
+    exit "$2"
+}
+trap 'on_signal interrupted 130' INT
+trap 'on_signal terminated 143' TERM
+trap 'on_signal "hung up" 129' HUP
+trap 'on_signal "its output was closed" 141' PIPE
 
 # Never rm -rf a folder with a mount below it: with /dev or /proc bound there, it would delete this
 # machine's own.
