@@ -31,10 +31,12 @@ fi
 stage_times=()
 started=$SECONDS
 current_stage=""
-root_mounted=""
+root_ours=""
+child=""
+stage_end=failed
 print_times() {
     if [ -n "$current_stage" ]; then
-        stage_times+=("$current_stage: $((SECONDS - current_started)) s (failed)")
+        stage_times+=("$current_stage: $((SECONDS - current_started)) s ($stage_end)")
     fi
     [ ${#stage_times[@]} -gt 0 ] || return 0
     echo "Stage times (fresh Debian 12 root):"
@@ -100,9 +102,19 @@ cleanup() {
     set +e
     trap - EXIT
     trap '' INT TERM HUP PIPE
-    # Only what this run mounted: mounts found at the start belong to another run, which is refused.
-    [ -z "$root_mounted" ] || unmount_root
-    if [ -n "$root_mounted" ] && [ -n "$(mounts_below "$root")" ]; then
+    # Only in a root this run made: mounts found at the start belong to another run, which is refused.
+    if [ -n "$root_ours" ]; then
+        # debootstrap, cut short, unmounts what it mounted in the root itself, given a moment.
+        if [ -n "$child" ]; then
+            kill -TERM "$child" 2>/dev/null
+            for _ in {1..20}; do
+                kill -0 "$child" 2>/dev/null || break
+                sleep 0.5
+            done
+        fi
+        unmount_root
+    fi
+    if [ -n "$root_ours" ] && [ -n "$(mounts_below "$root")" ]; then
         echo "in-fresh-debian: still mounted below $root: $(mounts_below "$root" | tr '\n' ' ')" >&2
         status=1
     fi
@@ -114,7 +126,8 @@ trap cleanup EXIT
 # (`| tee`), so writing there must not kill the script before it has unmounted.
 on_signal() {
     trap '' PIPE
-    echo "in-fresh-debian: $1" >&2
+    stage_end=interrupted
+    echo "in-fresh-debian: $1" >&2 || true
     exit "$2"
 }
 trap 'on_signal interrupted 130' INT
@@ -160,9 +173,10 @@ make_root() {
     echo "Mirrors (from this machine's apt):" "${mirrors[@]}"
 
     [ ! -e "$folder" ] || remove_folder "$folder"
-    mkdir -p "$folder"
+    mkdir -p "$root"
+    root_ours=yes
     echo "Making the root in $root ..."
-    if ! debootstrap --variant=minbase --components=main --keyring="$keyring" "${include[@]}" \
+    if ! in_background debootstrap --variant=minbase --components=main --keyring="$keyring" "${include[@]}" \
             bookworm "$root" "${mirrors[bookworm]}" >"$log" 2>&1; then
         tail -n 15 "$log" >&2
         fail "debootstrap could not make the Debian 12 root from ${mirrors[bookworm]} (full log: $log): is the package registry reachable from this machine?"
@@ -203,7 +217,6 @@ root_mount() {
 # What Wine, valgrind, the guest's qemu and the tests' terminals need: the kernel's /proc and /sys,
 # this machine's devices, a pseudo-terminal file system and shared memory of the root's own.
 mount_root() {
-    root_mounted=yes
     root_mount /proc -t proc proc
     root_mount /sys -t sysfs sysfs
     root_mount /dev --bind /dev
@@ -213,13 +226,22 @@ mount_root() {
     root_mount /dev/shm -t tmpfs -o mode=1777,nosuid,nodev shm
 }
 
+# in_background COMMAND...: runs COMMAND and waits for it; in the background, so that Ctrl-C or TERM
+# to this script reaches the traps at once instead of when COMMAND ends.
+in_background() {
+    local status=0
+    "$@" </dev/null &
+    child=$!
+    wait "$child" || status=$?
+    child=""
+    return "$status"
+}
+
 # in_root COMMAND: runs COMMAND with bash -c in the clone, as root, with nothing of this shell's
-# environment but HOME and PATH. In the background and waited for, so that Ctrl-C or TERM reaches the
-# traps at once, which stop it.
+# environment but HOME and PATH.
 in_root() {
-    env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-        chroot "$root" /bin/bash -c "cd $clone_in_root && $1" </dev/null &
-    wait $!
+    in_background env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+        chroot "$root" /bin/bash -c "cd $clone_in_root && $1"
 }
 
 # The package lists of the three suites, and the updates a new install gets from them; no package is
