@@ -1,26 +1,36 @@
 #!/usr/bin/env bash
 # Installs what a command of this project needs on a Debian 12 machine, as root; quiet when all is there.
-# usage: install-deps.sh [test|release]
+# usage: install-deps.sh [test|release|fresh-root]
 #   test (default)  everything: the host toolchain with Ninja and ccache, GoogleTest, clang with its
 #                   sanitizer and fuzzer runtimes, valgrind, mingw-w64 for i686 and x86-64, Wine
 #                   (64-bit and 32-bit, with qemu, busybox-static and cpio for the emulated guest where
-#                   this machine cannot run 32-bit code), and what release does; and the two
-#                   osslsigncode versions the signing tests run against (fetch-osslsigncode.sh).
+#                   this machine cannot run 32-bit code), Node.js and npm for the detection script's
+#                   parse test, and what release does; and the two osslsigncode versions the
+#                   signing tests run against (fetch-osslsigncode.sh).
 #   release         only what building the program, packaging, signing and verifying need (cmake,
-#                   mingw-w64 for i686, git, Python with pefile and asn1crypto, openssl, osslsigncode):
-#                   no Wine, no clang, no valgrind, no GoogleTest.
+#                   make, mingw-w64 for i686, git, Python with pefile and asn1crypto, openssl,
+#                   osslsigncode): no Wine, no clang, no valgrind, no GoogleTest.
+#   fresh-root      only what scripts/in-fresh-debian.sh needs on this machine to make a Debian 12
+#                   root and clone into it: debootstrap, Debian's archive keyring, git.
 # It leaves the machine's apt policy as it found it.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 profile=${1:-test}
 
-release_packages=(cmake git python3 python3-pefile python3-asn1crypto g++-mingw-w64-i686 binutils-mingw-w64-i686 openssl
-                  osslsigncode)
+# The Windows presets build with Makefiles, hence make.
+release_packages=(cmake make git python3 python3-pefile python3-asn1crypto g++-mingw-w64-i686 binutils-mingw-w64-i686
+                  openssl osslsigncode)
 case $profile in
     release) packages=("${release_packages[@]}") ;;
     test) packages=("${release_packages[@]}" g++ ninja-build ccache googletest libgtest-dev clang llvm libclang-rt-14-dev valgrind
-                    g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 libc6-i386) ;;
-    *) echo "usage: $0 [test|release]" >&2; exit 2 ;;
+                    g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 libc6-i386)
+          # Node.js and npm install and run the PowerShell grammar. Any node and npm on PATH will do:
+          # a machine may carry a Node.js of its own whose package conflicts with Debian's npm.
+          if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+              packages+=(nodejs npm)
+          fi ;;
+    fresh-root) packages=(debootstrap debian-archive-keyring git) ;;
+    *) echo "usage: $0 [test|release|fresh-root]" >&2; exit 2 ;;
 esac
 
 missing() {
