@@ -196,31 +196,39 @@ def read_certificates(path):
     return certificates
 
 
-def pem_file(folder, name, certificates):
-    path = Path(folder) / name
-    path.write_bytes(b"".join(pem.armor("CERTIFICATE", certificate.dump()) for certificate in certificates))
-    return str(path)
+class Scratch:
+    """A folder of its own for what openssl reads, each file named there without a path: an option of
+    `openssl ts` takes a list of files split at spaces, so no path (TMPDIR's may hold one) reaches it."""
+
+    def __init__(self, folder):
+        self.folder = folder
+
+    def file(self, name, data):
+        Path(self.folder, name).write_bytes(data)
+        return name
+
+    def certificates(self, name, certificates):
+        return self.file(name, b"".join(pem.armor("CERTIFICATE", certificate.dump()) for certificate in certificates))
+
+    def openssl(self, *arguments):
+        """Whether openssl says yes; its words go nowhere but into the exit status."""
+        return subprocess.run(["openssl", *arguments], cwd=self.folder, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
 
 
-def openssl(*arguments):
-    """Whether openssl says yes; its words go nowhere but into the exit status."""
-    return subprocess.run(["openssl", *arguments], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                          stderr=subprocess.DEVNULL).returncode == 0
-
-
-def issued(folder, issuer, certificate):
+def issued(scratch, issuer, certificate):
     """Whether the issuer's key signed the certificate, and the names agree."""
-    return issuer.subject == certificate.issuer and openssl(
-        "verify", "-no_check_time", "-partial_chain", "-CAfile", pem_file(folder, "issuer.pem", [issuer]),
-        pem_file(folder, "issued.pem", [certificate]))
+    return issuer.subject == certificate.issuer and scratch.openssl(
+        "verify", "-no_check_time", "-partial_chain", "-CAfile", scratch.certificates("issuer.pem", [issuer]),
+        scratch.certificates("issued.pem", [certificate]))
 
 
-def chain_from(folder, signer, others, given):
+def chain_from(scratch, signer, others, given):
     """The signer's certificate and those above it, in order, out of others; a certificate that belongs
     to no part of it is refused, since a verifier could not place it."""
     chain, others = [signer], list(others)
     while others:
-        issuer = next((other for other in others if issued(folder, other, chain[-1])), None)
+        issuer = next((other for other in others if issued(scratch, other, chain[-1])), None)
         if issuer is None:
             break
         chain.append(issuer)
@@ -249,7 +257,7 @@ def chain_command(signer_public_key, certificates_path, output, given, key_name)
                       + "; ".join(name_text(c.subject) for c in certificates))
     signer = signers[0]
     with tempfile.TemporaryDirectory() as folder:
-        chain = chain_from(folder, signer, [c for c in certificates if c is not signer], f"{given} holds")
+        chain = chain_from(Scratch(folder), signer, [c for c in certificates if c is not signer], f"{given} holds")
     if len(chain) == 1 and signer.self_signed == "no":
         raise Refusal(f"the certificate that issued {name_text(signer.subject)} ({name_text(signer.issuer)}) is not in "
                       f"{given}; give the signer's certificate with those of the CAs above it")
@@ -286,18 +294,16 @@ def attribute(attributes, kind):
     return values[0] if values else None
 
 
-def time_stamp(folder, signer_info, token, tsa_ca, path):
+def time_stamp(scratch, signer_info, token, tsa_ca, path):
     """The time an RFC 3161 token says the signature existed, once openssl finds the token signed by a
     trusted time-stamp authority over this signature's value. Names the authority."""
     info = token["content"]["encap_content_info"]["content"].parsed
     carried = present(token["content"]["certificates"])
-    value = Path(folder) / "signature-value"
-    value.write_bytes(signer_info["signature"].native)
-    Path(folder, "token.der").write_bytes(token.dump())
-    trust = ["-CAfile", tsa_ca] if tsa_ca else ["-CApath", ssl.get_default_verify_paths().openssl_capath]
-    untrusted = ["-untrusted", pem_file(folder, "token-certificates.pem", [c.chosen for c in carried])] if carried else []
-    if not openssl("ts", "-verify", "-in", str(Path(folder, "token.der")), "-token_in", "-data", str(value),
-                   *trust, *untrusted):
+    trust = ["-CAfile", scratch.certificates("tsa-trusted.pem", read_certificates(tsa_ca))] if tsa_ca \
+        else ["-CApath", ssl.get_default_verify_paths().openssl_capath]
+    untrusted = ["-untrusted", scratch.certificates("token-certificates.pem", [c.chosen for c in carried])] if carried else []
+    if not scratch.openssl("ts", "-verify", "-in", scratch.file("token.der", token.dump()), "-token_in",
+                           "-data", scratch.file("signature-value", signer_info["signature"].native), *trust, *untrusted):
         where = f"against {tsa_ca}" if tsa_ca else "(a private time-stamp authority's root is given with --tsa-ca)"
         raise Refusal(f"{path}: the time-stamp does not verify {where}")
     signer = token["content"]["signer_infos"][0]["sid"].chosen
@@ -353,7 +359,8 @@ def checked(program, image, info, ca, tsa_ca, verdict):
     if signer is None:
         raise Refusal(f"{path}: the signer's certificate is not in the signature")
     with tempfile.TemporaryDirectory() as folder:
-        chain = chain_from(folder, signer, [c for c in certificates if c is not signer], f"{path} carries")
+        scratch = Scratch(folder)
+        chain = chain_from(scratch, signer, [c for c in certificates if c is not signer], f"{path} carries")
 
         signed_attributes = signer_info["signed_attrs"]
         does_not_verify = f"{path}: the signature does not verify"
@@ -365,21 +372,19 @@ def checked(program, image, info, ca, tsa_ca, verdict):
                 or message_digest.native != hashlib.sha256(content.contents).digest():
             raise Refusal(f"{does_not_verify}: its attributes do not sign the file's digest")
         # The signer signs the DER of its attributes as a SET OF, not as the [0] they are stored under.
-        Path(folder, "attributes.der").write_bytes(b"\x31" + signed_attributes.dump()[1:])
-        Path(folder, "signature.bin").write_bytes(signer_info["signature"].native)
-        Path(folder, "signer-key.pem").write_bytes(pem.armor("PUBLIC KEY", signer.public_key.dump()))
-        if signer_info["signature_algorithm"].signature_algo not in ("rsassa_pkcs1v15", "ecdsa") or not openssl(
-                "dgst", "-sha256", "-verify", str(Path(folder, "signer-key.pem")),
-                "-signature", str(Path(folder, "signature.bin")), str(Path(folder, "attributes.der"))):
+        key = scratch.file("signer-key.pem", pem.armor("PUBLIC KEY", signer.public_key.dump()))
+        if signer_info["signature_algorithm"].signature_algo not in ("rsassa_pkcs1v15", "ecdsa") or not scratch.openssl(
+                "dgst", "-sha256", "-verify", key, "-signature", scratch.file("signature.bin", signer_info["signature"].native),
+                scratch.file("attributes.der", b"\x31" + signed_attributes.dump()[1:])):
             raise Refusal(f"{does_not_verify}: its signer's key did not sign it")
 
         token = attribute(unsigned, RFC3161_TIME_STAMP)
-        stamped, authority = time_stamp(folder, signer_info, token, tsa_ca, path) if token else (None, None)
+        stamped, authority = time_stamp(scratch, signer_info, token, tsa_ca, path) if token else (None, None)
         # Windows holds the certificate to the time-stamp's time, when there is one.
         when = ["-attime", str(int(stamped.timestamp()))] if stamped else []
-        trust = ["-partial_chain", "-CAfile", pem_file(folder, "trusted.pem", read_certificates(ca))] if ca else []
-        if not openssl("verify", *trust, *when, "-untrusted", pem_file(folder, "chain.pem", chain),
-                       pem_file(folder, "signer.pem", [signer])):
+        trust = ["-partial_chain", "-CAfile", scratch.certificates("trusted.pem", read_certificates(ca))] if ca else []
+        if not scratch.openssl("verify", *trust, *when, "-untrusted", scratch.certificates("chain.pem", chain),
+                               scratch.certificates("signer.pem", [signer])):
             trusted = f"against {ca}: its signer ({name_text(signer.subject)}) is none of its certificates, nor issued under one" \
                 if ca else "against the system's CAs"
             raise Refusal(f"{does_not_verify} {trusted}")
