@@ -35,6 +35,7 @@ fetch() {  # SUITE: prints why not, where it cannot
     if [ "$version" = "$installed" ]; then
         ln -s /usr/bin/osslsigncode "$folder/$suite/osslsigncode"
         echo "$version, installed" >"$folder/$suite/version"
+        echo "$version" >"$folder/$suite/installed"
     else
         dpkg-deb -x "$deb" "$scratch/root"
         mv "$scratch/root/usr/bin/osslsigncode" "$folder/$suite/osslsigncode"
@@ -51,8 +52,14 @@ hand_over() {
 }
 trap hand_over EXIT
 
+# A suite's version is fetched again where it could not be had, and where it was the one installed
+# and another is installed now (an upgrade, or a downgrade to Debian 12's own).
+current() {  # SUITE
+    [ -f "$folder/$1/version" ] && [ ! -f "$folder/$1/UNAVAILABLE" ] \
+        && { [ ! -f "$folder/$1/installed" ] || [ "$(cat "$folder/$1/installed")" = "$installed" ]; }
+}
 for suite in "${suites[@]}"; do
-    [ ! -f "$folder/$suite/version" ] || [ -f "$folder/$suite/UNAVAILABLE" ] || continue
+    ! current "$suite" || continue
     rm -rf "${folder:?}/$suite"
     mkdir -p "$folder/$suite"
     if ! reason=$(fetch "$suite"); then

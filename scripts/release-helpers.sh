@@ -51,11 +51,6 @@ parse_command_line() {  # "--OPTION-WITH-VALUE..." "--FLAG..." ARGUMENTS...
     done
 }
 
-# A path as an argument that no command takes for an option, whatever its first character.
-not_an_option() {  # PATH
-    case $1 in /*) echo "$1" ;; *) echo "./$1" ;; esac
-}
-
 # Git as the repository alone has it: no user or system configuration (a filter, a pager, a signature
 # shown in a log), no replace refs (`git replace` shows another commit's tree under the commit's id),
 # and none of the caller's GIT_DIR, GIT_INDEX_FILE and the like, which point git at another
@@ -72,10 +67,11 @@ plain_git() {
 # file git does not list can reach what is built from it. Sets `commit` and `commit_time`; fails with
 # git's own words where git will not read DIR (not a checkout, or one owned by another user).
 export_commit() {  # DIR FOLDER
-    local answer entry mode type object path
-    answer=$(plain_git -C "$1" rev-parse --verify --quiet 'HEAD^{commit}' 2>&1) \
-        || die "$1: git names no commit to build: ${answer:-no commit checked out}"
-    commit=$answer
+    local refusal entry mode type object path
+    refusal=$(mktemp "${TMPDIR:-/tmp}/export.XXXXXX") || die "cannot make a scratch file in ${TMPDIR:-/tmp}"
+    commit=$(plain_git -C "$1" rev-parse --verify --quiet 'HEAD^{commit}' 2>"$refusal") \
+        || { local why; why=$(head -n 1 "$refusal"); rm -f "$refusal"; die "$1: git names no commit to build: ${why:-no commit checked out}"; }
+    rm -f "$refusal"
     commit_time=$(plain_git -C "$1" show -s --format=%ct "$commit")
     mkdir "$2"
     while IFS= read -r -d '' entry; do
@@ -83,7 +79,9 @@ export_commit() {  # DIR FOLDER
         read -r mode type object <<<"${entry%%$'\t'*}"
         [[ $mode == 100644 || $mode == 100755 ]] \
             || die "$1: commit $commit holds $path as a $type ($mode), which a build does not take"
-        [[ /$path/ != */../* && /$path/ != */.git/* ]] || die "$1: commit $commit holds the path $path"
+        # Windows reads a backslash as a folder separator: a path holding one would land elsewhere there.
+        [[ /$path/ != */../* && /${path,,}/ != */.git/* && $path != *\\* ]] \
+            || die "$1: commit $commit holds the path $path, which a release does not take"
         mkdir -p "$2/$(dirname "$path")"
         plain_git -C "$1" cat-file blob "$object" >"$2/$path"
         [ "$mode" = 100644 ] || chmod +x "$2/$path"
@@ -91,10 +89,11 @@ export_commit() {  # DIR FOLDER
 }
 
 # The files of checkout DIR that are not as its commit has them (changed, or not tracked), one a line,
-# as git status names them. The build takes the commit's files alone; this only tells the person
-# releasing what the release leaves out. Fails, with git's own words, where git will not read DIR.
+# as git status names them, with the user's own configuration (line ends, files to ignore): this only
+# tells the person releasing what the release, which takes the commit's files alone, leaves out. Fails,
+# with git's own words, where git will not read DIR.
 work_tree_changes() {  # DIR
-    plain_git -C "$1" status --porcelain --untracked-files=all | cut -c4-
+    GIT_NO_REPLACE_OBJECTS=1 git -C "$1" status --porcelain --untracked-files=all | cut -c4-
 }
 
 # Builds the programs of commit DIR's checkout in FOLDER, made empty first: the commit exported to

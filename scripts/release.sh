@@ -2,13 +2,24 @@
 # Builds the release package from the commit checked out, exported into an empty folder and built
 # through the windows preset without the tests: build/package/release/UsbResetOnResume-<version>-win32.zip
 # and SHA256SUMS beside it, and nothing else there. Installs what it lacks first (as root).
+#
+# usage: release.sh   (no arguments; --help prints this)
+# Exit status: 0 released, 1 not, 2 usage.
 set -euo pipefail
+usage() {
+    sed -n '6,7s/^# \{0,1\}//p' "$0" >&2
+    exit 2
+}
 me=release
 # shellcheck source-path=SCRIPTDIR source=release-helpers.sh
 . "$(dirname "$0")/release-helpers.sh"
+# It empties build/package: an argument it does not understand is never taken for a go-ahead.
+argument=''
+parse_command_line "" "" "$@"
+[ -z "$argument" ] || usage
 cd "$release_scripts/.."
 
-require_tools cmake git i686-w64-mingw32-g++
+require_tools cmake make git i686-w64-mingw32-g++
 
 # The zip is the commit's whatever the work tree holds; a release from a tree with changes not
 # committed would still surprise whoever made it, who meant those changes to be in it.
@@ -20,7 +31,7 @@ if [ -n "$changes" ]; then
 fi
 
 programs=(UsbResetOnResume UsbResetOnResumeCheck UsbResetOnResumeUndo)
-build_commit . build/package "${programs[@]}"
+build_commit "$PWD" build/package "${programs[@]}"
 executables=()
 for program in "${programs[@]}"; do
     executables+=("build/package/$program.exe")

@@ -17,11 +17,12 @@
 #   --output SIGNED.exe   where the signed copy goes (default: PROGRAM-signed.exe beside PROGRAM)
 #   --force               replace SIGNED.exe if it exists
 #   --                    the end of the options
-# PROGRAM.exe defaults to build/windows/UsbResetOnResume.exe. Exit status: 0 signed, 1 not, 2 usage.
+# PROGRAM.exe defaults to build/package/UsbResetOnResume.exe, which release.sh builds. Exit status: 0
+# signed, 1 not, 2 usage.
 set -euo pipefail
 
 usage() {
-    sed -n '6,20s/^# \{0,1\}//p' "$0" >&2
+    sed -n '6,21s/^# \{0,1\}//p' "$0" >&2
     exit 2
 }
 me=sign
@@ -29,7 +30,7 @@ me=sign
 . "$(dirname "$0")/release-helpers.sh"
 
 pkcs12='' cert='' key='' password_file='' timestamp='' timestamp_timeout=60 tsa_ca='' output='' force=''
-argument="$(cd "$release_scripts/.." && pwd)/build/windows/UsbResetOnResume.exe"
+argument="$(cd "$release_scripts/.." && pwd)/build/package/UsbResetOnResume.exe"
 parse_command_line "--pkcs12 --cert --key --password-file --timestamp --timestamp-timeout --tsa-ca --output" "--force" "$@"
 program=$argument
 if [ -n "$pkcs12" ]; then
@@ -95,12 +96,12 @@ osslsigncode_bounded() {  # SECONDS OSSLSIGNCODE-ARGUMENTS...: osslsigncode's ex
     osslsigncode_child=''
     return "$status"
 }
-trap interrupted INT TERM
+trap interrupted INT TERM HUP
 
-refusal=$("$windows_image" unsigned "$(not_an_option "$program")" 2>&1) || die "$refusal"
+refusal=$("$windows_image" unsigned -- "$program" 2>&1) || die "$refusal"
 # Windows shows the signature's description in place of the file's name, in the elevation prompt
 # among other places: each program is described by its own name, as its version information gives it.
-description=$("$windows_image" name "$(not_an_option "$program")" 2>&1) || die "$description, which names its signature"
+description=$("$windows_image" name -- "$program" 2>&1) || die "$description, which names its signature"
 
 [ -n "$output" ] || output="${program%.exe}-signed.exe"
 [ ! -d "$output" ] && [ "${output%/}" = "$output" ] || die "$output is a folder; give --output the name of the signed copy"
@@ -113,7 +114,7 @@ for file in ${pkcs12:+"$pkcs12"} ${cert:+"$cert"} ${key:+"$key"} ${password_file
     [ "$(realpath -- "$file")" != "$(realpath -m -- "$output")" ] || die "the signed copy must not replace $file"
 done
 
-work=$(mktemp -d "$output_dir/.sign.XXXXXX")
+work=$(mktemp -d "$output_dir/.sign.XXXXXX") || die "cannot write in $output_dir"
 trap 'rm -rf "$work"' EXIT
 
 # The signer's certificate is the one whose key this is; the signature carries the chain from it
@@ -163,7 +164,7 @@ fi
 # a time-stamp server answers (a token with a broken signature, or one that stamps another hash), and
 # the copy without its signature must be the program again.
 "$windows_image" verify --ca "$work/chain.pem" ${tsa_ca:+--tsa-ca "$tsa_ca"} --shown-as "the signed copy" \
-    "$(not_an_option "$program")" "$work/signed.exe" >/dev/null 2>"$work/refusal" \
+    -- "$program" "$work/signed.exe" >/dev/null 2>"$work/refusal" \
     || die "$(cat "$work/refusal"); nothing was signed${timestamp:+ (the time-stamp server: $timestamp)}"
 
 # Checked last, when the copy is ready, so that the other mistakes are told first.

@@ -161,17 +161,24 @@ class SpcIndirectDataContent(core.Sequence):
     _fields = [("data", SpcAttributeTypeAndOptionalValue), ("message_digest", DigestInfo)]
 
 
+def escaped(text, also=""):
+    """Text from a signature or a certificate, which its maker chose: every character that could hide
+    or mimic another (controls, format characters, anything not ASCII), a backslash, and those in
+    `also`, as \\uXXXX."""
+    return "".join(c if c.isprintable() and c.isascii() and c not in "\\" + also else f"\\u{ord(c):04x}" for c in text)
+
+
+NAME_TYPES = {"common_name": "CN", "organization_name": "O", "organizational_unit_name": "OU", "country_name": "C",
+              "locality_name": "L", "state_or_province_name": "ST", "email_address": "emailAddress"}
+
+
 def name_text(name):
-    """A certificate name as the signer's tools show it: CN=..., O=..., in the certificate's order."""
-    short = {"common_name": "CN", "organization_name": "O", "organizational_unit_name": "OU", "country_name": "C",
-             "locality_name": "L", "state_or_province_name": "ST", "email_address": "emailAddress"}
-    return ", ".join(f"{short.get(pair['type'].native, pair['type'].dotted)}={pair['value'].native}"
-                     for rdn in name.chosen for pair in rdn)
-
-
-def shown(text):
-    """Text the signer chose, with every character that could hide or mimic another escaped."""
-    return "".join(c if c.isprintable() and c.isascii() else f"\\u{ord(c):04x}" for c in text)
+    """A certificate name in its own order, CN=..., O=..., a multi-valued part joined by +, each value
+    escaped as escaped() does, with the characters that separate a name's parts among them, so that no
+    value can pass for another part."""
+    return ", ".join("+".join(f"{NAME_TYPES.get(pair['type'].native, pair['type'].dotted)}="
+                              f"{escaped(str(pair['value'].native), also=',+=;')}" for pair in rdn)
+                     for rdn in name.chosen)
 
 
 def digest_name(algorithm):
@@ -181,19 +188,43 @@ def digest_name(algorithm):
 # Certificates and openssl.
 
 def read_certificates(path):
-    """Every certificate in a PEM or DER file, in its order."""
-    data = Path(path).read_bytes()
+    """Every certificate in a file, in its order: PEM, DER (one after another), or a PKCS#7 bundle
+    (.p7b) in either form."""
+    data = Path(path).read_bytes().removeprefix(b"\xef\xbb\xbf")
     try:
-        blocks = [block for kind, _, block in pem.unarmor(data, multiple=True) if kind in ("CERTIFICATE", "TRUSTED CERTIFICATE")] \
-            if pem.detect(data) else [data]
-        certificates = [x509.Certificate.load(block) for block in blocks]
+        if pem.detect(data):
+            blocks = list(pem.unarmor(data, multiple=True))
+            if any(kind == "TRUSTED CERTIFICATE" for kind, _, _ in blocks):
+                raise Refusal(f"{path} holds an OpenSSL trusted certificate, whose trust settings are not read here; "
+                              "give the certificate itself (openssl x509 -in FILE -out PLAIN.pem)")
+            ders = [block for kind, _, block in blocks if kind in ("CERTIFICATE", "PKCS7")]
+        else:
+            ders = []
+            while data:
+                item = core.Asn1Value.load(data, strict=False)
+                ders.append(data[:len(item.dump())])
+                data = data[len(item.dump()):]
+        certificates = [certificate for der in ders for certificate in certificates_in(der)]
         for certificate in certificates:
             certificate.native  # parses it whole, so that a broken one is told here
-    except ValueError as error:
-        raise Refusal(f"{path} is not a certificate in PEM or DER form ({error})") from None
+    except Refusal:
+        raise
+    except Exception as error:  # pylint: disable=broad-except
+        raise Refusal(f"{path} is not a certificate in PEM or DER form ({type(error).__name__}: {error})") from None
     if not certificates:
         raise Refusal(f"{path} holds no certificate")
     return certificates
+
+
+def certificates_in(der):
+    """The certificate, or the certificates a PKCS#7 bundle holds."""
+    try:
+        bundle = cms.ContentInfo.load(der)
+        if bundle["content_type"].native == "signed_data":
+            return [c.chosen for c in present(bundle["content"]["certificates"])]
+    except Exception:  # pylint: disable=broad-except # not a bundle: a certificate, or nothing
+        pass
+    return [x509.Certificate.load(der)]
 
 
 class Scratch:
@@ -216,34 +247,54 @@ class Scratch:
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
 
 
+# Trust only what is named: openssl also reads its default CA folder and store unless told not to.
+ONLY_GIVEN = ("-no-CApath", "-no-CAstore")
+
+
 def issued(scratch, issuer, certificate):
-    """Whether the issuer's key signed the certificate, and the names agree."""
-    return issuer.subject == certificate.issuer and scratch.openssl(
-        "verify", "-no_check_time", "-partial_chain", "-CAfile", scratch.certificates("issuer.pem", [issuer]),
-        scratch.certificates("issued.pem", [certificate]))
+    """Whether the issuer's key signed the certificate (and the issuer may issue certificates)."""
+    return scratch.openssl("verify", "-no_check_time", "-partial_chain", *ONLY_GIVEN,
+                           "-CAfile", scratch.certificates("issuer.pem", [issuer]),
+                           scratch.certificates("issued.pem", [certificate]))
 
 
 def chain_from(scratch, signer, others, given):
     """The signer's certificate and those above it, in order, out of others; a certificate that belongs
-    to no part of it is refused, since a verifier could not place it."""
+    to no part of it is refused, since a verifier could not place it, and so is one named as an issuer
+    that did not issue."""
     chain, others = [signer], list(others)
     while others:
-        issuer = next((other for other in others if issued(scratch, other, chain[-1])), None)
+        named = [other for other in others if other.subject == chain[-1].issuer and other.dump() != chain[-1].dump()]
+        issuer = next((other for other in named if issued(scratch, other, chain[-1])), None)
+        if issuer is None and named:
+            raise Refusal(f"{given} the certificate {name_text(named[0].subject)}, named as the issuer of "
+                          f"{name_text(chain[-1].subject)}, which did not issue it (its key did not sign it, or it is not a CA)")
         if issuer is None:
             break
         chain.append(issuer)
         others.remove(issuer)
+    # The signer's own certificate given twice is no stranger.
+    others = [other for other in others if other.dump() != signer.dump()]
     if others:
         raise Refusal(f"{given} certificates that are not the signer's chain: "
                       + "; ".join(name_text(other.subject) for other in others))
     return chain
 
 
-def code_signing_checks(certificate):
+def for_code_signing(certificate, signer):
+    """Windows takes an extended key usage as a limit on every certificate of the path: each one that
+    names usages must name code signing; the signer's must name them."""
     usages = certificate.extended_key_usage_value
+    if usages is None and not signer:
+        return
     if usages is None or not {CODE_SIGNING, ANY_EXTENDED_KEY_USAGE} & {usage.dotted for usage in usages}:
         raise Refusal(f"the certificate ({name_text(certificate.subject)}) is not for code signing: "
                       "it lacks the Code Signing extended key usage")
+
+
+def valid_at(certificate, moment):
+    validity = certificate["tbs_certificate"]["validity"]
+    return validity["not_before"].native <= moment <= validity["not_after"].native
 
 
 def chain_command(signer_public_key, certificates_path, output, given, key_name):
@@ -261,13 +312,15 @@ def chain_command(signer_public_key, certificates_path, output, given, key_name)
     if len(chain) == 1 and signer.self_signed == "no":
         raise Refusal(f"the certificate that issued {name_text(signer.subject)} ({name_text(signer.issuer)}) is not in "
                       f"{given}; give the signer's certificate with those of the CAs above it")
-    code_signing_checks(signer)
-    # Windows rejects a signature made outside the certificate's validity.
-    validity, now = signer["tbs_certificate"]["validity"], datetime.datetime.now(datetime.timezone.utc)
-    if validity["not_before"].native > now:
-        raise Refusal(f"the certificate ({name_text(signer.subject)}) is not valid before {validity['not_before'].native}")
-    if validity["not_after"].native < now:
-        raise Refusal(f"the certificate ({name_text(signer.subject)}) expired on {validity['not_after'].native}")
+    now = datetime.datetime.now(datetime.timezone.utc)
+    for position, certificate in enumerate(chain):
+        for_code_signing(certificate, signer=position == 0)
+        # Windows rejects a signature made outside the validity of a certificate of its path.
+        validity = certificate["tbs_certificate"]["validity"]
+        if validity["not_before"].native > now:
+            raise Refusal(f"the certificate ({name_text(certificate.subject)}) is not valid before {validity['not_before'].native}")
+        if validity["not_after"].native < now:
+            raise Refusal(f"the certificate ({name_text(certificate.subject)}) expired on {validity['not_after'].native}")
     Path(output).write_bytes(b"".join(pem.armor("CERTIFICATE", c.dump()) for c in chain))
     print(name_text(signer.subject))
 
@@ -286,31 +339,70 @@ def present(values):
     return [] if isinstance(values, core.Void) else list(values)
 
 
-def attribute(attributes, kind):
+def attribute(attributes, kind, path):
     """The one value of an attribute, or None; an attribute given twice is refused as ambiguous."""
     values = [value for a in present(attributes) if a["type"].dotted == kind for value in a["values"]]
     if len(values) > 1:
-        raise Refusal(f"the signature holds its attribute {kind} {len(values)} times")
+        raise Refusal(f"{path}: its signature holds the attribute {kind} {len(values)} times")
     return values[0] if values else None
+
+
+def nothing_added(signed_data, certificates_given, path, what):
+    """What lies outside a signer's signature, where anyone could add to it: no revocation lists, no
+    certificates in another format, and no unsigned attribute but those allowed."""
+    if present(signed_data["crls"]):
+        raise Refusal(f"{path} carries content the signer did not sign: revocation data in {what}")
+    if len(certificates_given) != len(present(signed_data["certificates"])):
+        raise Refusal(f"{path} carries content the signer did not sign: a certificate in another format in {what}")
 
 
 def time_stamp(scratch, signer_info, token, tsa_ca, path):
     """The time an RFC 3161 token says the signature existed, once openssl finds the token signed by a
-    trusted time-stamp authority over this signature's value. Names the authority."""
-    info = token["content"]["encap_content_info"]["content"].parsed
-    carried = present(token["content"]["certificates"])
+    trusted time-stamp authority over this signature's value, at that time. Names the authority.
+    Nothing may be added to the token either."""
+    signed_data = token["content"]
+    info = signed_data["encap_content_info"]["content"].parsed
+    carried = [c.chosen for c in present(signed_data["certificates"]) if c.name == "certificate"]
+    nothing_added(signed_data, carried, path, "its time-stamp")
+    token_signer = one_signer(signed_data, f"{path}: its time-stamp")
+    if present(token_signer["unsigned_attrs"]):
+        raise Refusal(f"{path} carries content the signer did not sign: an unsigned attribute in its time-stamp")
+    identifier = token_signer["sid"].chosen
+    authority = next((c for c in carried if c.issuer == identifier["issuer"]
+                      and c.serial_number == identifier["serial_number"].native), None)
+    if authority is not None:
+        chain_from(scratch, authority, [c for c in carried if c is not authority], f"{path}: its time-stamp carries")
+    elif carried:
+        raise Refusal(f"{path}: its time-stamp carries certificates, but not its authority's")
+    moment = info["gen_time"].native
     trust = ["-CAfile", scratch.certificates("tsa-trusted.pem", read_certificates(tsa_ca))] if tsa_ca \
         else ["-CApath", ssl.get_default_verify_paths().openssl_capath]
-    untrusted = ["-untrusted", scratch.certificates("token-certificates.pem", [c.chosen for c in carried])] if carried else []
+    untrusted = ["-untrusted", scratch.certificates("token-certificates.pem", carried)] if carried else []
+    # The authority's certificate is held to the time it stamped, as the signer's is.
     if not scratch.openssl("ts", "-verify", "-in", scratch.file("token.der", token.dump()), "-token_in",
-                           "-data", scratch.file("signature-value", signer_info["signature"].native), *trust, *untrusted):
+                           "-data", scratch.file("signature-value", signer_info["signature"].native),
+                           "-attime", str(int(moment.timestamp())), *trust, *untrusted):
         where = f"against {tsa_ca}" if tsa_ca else "(a private time-stamp authority's root is given with --tsa-ca)"
         raise Refusal(f"{path}: the time-stamp does not verify {where}")
-    signer = token["content"]["signer_infos"][0]["sid"].chosen
-    return info["gen_time"].native, f"issued by {name_text(signer['issuer'])}, serial {signer['serial_number'].native:x}"
+    return moment, f"issued by {name_text(identifier['issuer'])}, serial {identifier['serial_number'].native:x}"
+
+
+def path_to_trust(scratch, chain, anchors):
+    """The certificates from the signer's up to the first one trusted, or to the trusted one named as the
+    issuer of the top of the chain (the one that issued it, if any did); the chain alone where none is
+    (then openssl refuses it)."""
+    trusted = {anchor.dump() for anchor in anchors}
+    for position, certificate in enumerate(chain):
+        if certificate.dump() in trusted:
+            return chain[:position + 1]
+    top = chain[-1]
+    named = [anchor for anchor in anchors if anchor.subject == top.issuer]
+    anchor = next((a for a in named if issued(scratch, a, top)), named[0] if named else None)
+    return chain + [anchor] if anchor is not None else chain
 
 
 def verify(program_path, signed_path, ca, tsa_ca, verdict, shown_as):
+    """What was found, a line each, when SIGNED is PROGRAM with one valid signature."""
     program, image = Image(program_path), Image(signed_path, shown_as)
     try:
         return checked(program, image, image.signature(), ca, tsa_ca, verdict)
@@ -353,6 +445,7 @@ def checked(program, image, info, ca, tsa_ca, verdict):
     # The certificate set lies outside what the signer signed, so anyone can add to it: only the
     # signer's certificate belongs there, and those above it.
     certificates = [c.chosen for c in present(signed_data["certificates"]) if c.name == "certificate"]
+    nothing_added(signed_data, certificates, path, "the signature")
     identifier = signer_info["sid"].chosen
     signer = next((c for c in certificates if c.issuer == identifier["issuer"]
                    and c.serial_number == identifier["serial_number"].native), None)
@@ -366,29 +459,46 @@ def checked(program, image, info, ca, tsa_ca, verdict):
         does_not_verify = f"{path}: the signature does not verify"
         if image.digest() != content["message_digest"]["digest"].native:
             raise Refusal(f"{does_not_verify}: the file is not the one signed")
-        content_type = attribute(signed_attributes, "1.2.840.113549.1.9.3")
-        message_digest = attribute(signed_attributes, "1.2.840.113549.1.9.4")
+        content_type = attribute(signed_attributes, "1.2.840.113549.1.9.3", path)
+        message_digest = attribute(signed_attributes, "1.2.840.113549.1.9.4", path)
         if content_type is None or content_type.dotted != SPC_INDIRECT_DATA or message_digest is None \
                 or message_digest.native != hashlib.sha256(content.contents).digest():
             raise Refusal(f"{does_not_verify}: its attributes do not sign the file's digest")
+        algorithm = signer_info["signature_algorithm"].signature_algo
+        if algorithm not in ("rsassa_pkcs1v15", "ecdsa"):
+            raise Refusal(f"{does_not_verify}: its signature algorithm ({algorithm}) is not one this check verifies "
+                          "(RSA PKCS #1 v1.5 or ECDSA)")
         # The signer signs the DER of its attributes as a SET OF, not as the [0] they are stored under.
         key = scratch.file("signer-key.pem", pem.armor("PUBLIC KEY", signer.public_key.dump()))
-        if signer_info["signature_algorithm"].signature_algo not in ("rsassa_pkcs1v15", "ecdsa") or not scratch.openssl(
-                "dgst", "-sha256", "-verify", key, "-signature", scratch.file("signature.bin", signer_info["signature"].native),
-                scratch.file("attributes.der", b"\x31" + signed_attributes.dump()[1:])):
+        if not scratch.openssl("dgst", "-sha256", "-verify", key,
+                               "-signature", scratch.file("signature.bin", signer_info["signature"].native),
+                               scratch.file("attributes.der", b"\x31" + signed_attributes.dump()[1:])):
             raise Refusal(f"{does_not_verify}: its signer's key did not sign it")
 
-        token = attribute(unsigned, RFC3161_TIME_STAMP)
+        token = attribute(unsigned, RFC3161_TIME_STAMP, path)
         stamped, authority = time_stamp(scratch, signer_info, token, tsa_ca, path) if token else (None, None)
-        # Windows holds the certificate to the time-stamp's time, when there is one.
-        when = ["-attime", str(int(stamped.timestamp()))] if stamped else []
-        trust = ["-partial_chain", "-CAfile", scratch.certificates("trusted.pem", read_certificates(ca))] if ca else []
-        if not scratch.openssl("verify", *trust, *when, "-untrusted", scratch.certificates("chain.pem", chain),
+        # Windows holds every certificate of the path to the time-stamp's time, when there is one. Each
+        # rule a chain can break is told by name first; the verdict itself is openssl's.
+        moment = stamped or datetime.datetime.now(datetime.timezone.utc)
+        anchors = read_certificates(ca) if ca else []
+        trust_path = path_to_trust(scratch, chain, anchors)
+        for position, certificate in enumerate(trust_path):
+            if not valid_at(certificate, moment):
+                validity = certificate["tbs_certificate"]["validity"]
+                raise Refusal(f"{does_not_verify}: the certificate {name_text(certificate.subject)} was not valid on "
+                              f"{moment:%Y-%m-%d %H:%M:%S} UTC (from {validity['not_before'].native} "
+                              f"to {validity['not_after'].native})")
+            if position and not certificate.ca:
+                raise Refusal(f"{does_not_verify}: the certificate {name_text(certificate.subject)} is not a CA, "
+                              f"yet stands above {name_text(trust_path[position - 1].subject)}")
+            for_code_signing(certificate, signer=position == 0)
+        trust = ["-partial_chain", *ONLY_GIVEN, "-CAfile", scratch.certificates("trusted.pem", anchors)] if ca else []
+        if not scratch.openssl("verify", *trust, "-attime", str(int(moment.timestamp())),
+                               "-untrusted", scratch.certificates("chain.pem", chain),
                                scratch.certificates("signer.pem", [signer])):
             trusted = f"against {ca}: its signer ({name_text(signer.subject)}) is none of its certificates, nor issued under one" \
                 if ca else "against the system's CAs"
             raise Refusal(f"{does_not_verify} {trusted}")
-        code_signing_checks(signer)
 
     table_start = image.table_start
     without = bytearray(image.data[:table_start])
@@ -401,15 +511,15 @@ def checked(program, image, info, ca, tsa_ca, verdict):
 
     # Windows shows the description in place of the file's name, in the elevation prompt among other
     # places, and the signer chose it: none (the file's name is shown) or the program's own name.
-    opus = attribute(signed_attributes, SPC_SP_OPUS_INFO)
+    opus = attribute(signed_attributes, SPC_SP_OPUS_INFO, path)
     opus = opus.parse(SpcSpOpusInfo) if opus is not None else None
     description = opus["program_name"].native if opus is not None and opus["program_name"].native is not None else None
     name = program.internal_name()
     if description is not None and description != name:
-        raise Refusal(f"{path}: its signature describes the program as \"{shown(description)}\", not by its own name \"{name}\"")
+        raise Refusal(f"{path}: its signature describes the program as \"{escaped(description)}\", not by its own name \"{name}\"")
     link = opus["more_info"] if opus is not None else None
     if link is not None and link.native is not None:
-        shown_link = shown(link.native) if isinstance(link.native, str) else link.name
+        shown_link = escaped(link.native) if isinstance(link.native, str) else link.name
         raise Refusal(f"{path}: its signature names a link for the program, {shown_link}, which sign.sh never writes")
 
     # The rest, outside the signed digest (the header's checksum, the padding), as attaching writes it.
@@ -419,13 +529,10 @@ def checked(program, image, info, ca, tsa_ca, verdict):
         raise Refusal(f"{path} differs from the build with its own signature attached: "
                       + first_difference(image.data, expected, image.checksum_offset))
 
-    print(f"signer:  {name_text(signer.subject)}")
-    print(f"issuer:  {name_text(signer.issuer)}")
-    print(f"description: {description if description is not None else 'none (Windows shows the file name)'}")
-    print(f"digest:  {digests[0]}")
-    print(f"time-stamp: {stamped.strftime('%Y-%m-%d %H:%M:%S UTC') if stamped else 'none'}")
-    if authority:
-        print(f"  by the authority whose certificate is {authority}")
+    return [f"signer:  {name_text(signer.subject)}", f"issuer:  {name_text(signer.issuer)}",
+            f"description: {description if description is not None else 'none (Windows shows the file name)'}",
+            f"digest:  {digests[0]}", f"time-stamp: {stamped.strftime('%Y-%m-%d %H:%M:%S UTC') if stamped else 'none'}",
+            *([f"  by the authority whose certificate is {authority}"] if authority else [])]
 
 
 def first_difference(data, expected, checksum_offset=None):
@@ -443,6 +550,8 @@ def main(arguments):
     while len(rest) >= 2 and rest[0] in ("--ca", "--tsa-ca", "--verdict", "--shown-as", "--given", "--key-name"):
         options[rest[0]] = rest[1]
         rest = rest[2:]
+    # What follows -- is a file, whatever its name.
+    rest = rest[1:] if rest[:1] == ["--"] else rest
     try:
         if command == "machine" and len(rest) == 1:
             print(Image(rest[0]).machine())
@@ -455,8 +564,8 @@ def main(arguments):
         elif command == "chain" and len(rest) == 3:
             chain_command(*rest, options.get("--given", rest[1]), options.get("--key-name", rest[0]))
         elif command == "verify" and len(rest) == 2:
-            verify(*rest, options.get("--ca"), options.get("--tsa-ca"),
-                   options.get("--verdict", "the given program"), options.get("--shown-as"))
+            print("\n".join(verify(*rest, options.get("--ca"), options.get("--tsa-ca"),
+                                   options.get("--verdict", "the given program"), options.get("--shown-as"))))
         else:
             print(__doc__.strip().split("\n\n")[1], file=sys.stderr)
             return 2

@@ -16,8 +16,15 @@ if [ "$1" = stop ]; then
     # Nothing to stop is fine: the server may already have exited by itself.
     if command -v wineserver >/dev/null; then
         wineserver -k 2>/dev/null || true
+        wineserver -w 2>/dev/null || true
     fi
     [ -z "${WINE_GUEST:-}" ] || "$here/guest/stop.sh"
+    # Debian's Wine keeps its server's socket in a folder of TMPDIR it names in the prefix's file
+    # `wineserver`, and leaves the folder there when the server ends: one more in TMPDIR per prefix.
+    if [ -f "$WINEPREFIX/wineserver" ]; then
+        server_folder=$(cat "$WINEPREFIX/wineserver")
+        [[ ! $server_folder =~ ^wine-[[:alnum:]]+$ ]] || rm -rf "${TMPDIR:-/tmp}/$server_folder"
+    fi
     exit 0
 fi
 

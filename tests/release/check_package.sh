@@ -105,6 +105,22 @@ released "an edit committed in another repository that GIT_DIR names" refused:pa
 released "an edit under a commit replaced by one holding it" refused:pass/controller_rule.cpp an_edit_under_a_replaced_commit
 released "a clone owned by another user, which git will not read" "refused:dubious ownership" nothing \
     GIT_TEST_ASSUME_DIFFERENT_OWNER=1
+# What a release must not take from a commit: a link, and a name Windows would read as folders.
+committed() {  # PATH...: the paths committed, as made
+    git add -- "$@" && git "${scratch_identity[@]}" commit --quiet -m 'a commit to refuse'
+}
+a_link_committed() { ln -s ../LICENSE admin/LICENSE.txt && committed admin/LICENSE.txt; }
+a_backslash_committed() { echo echo >'admin/tools\run.cmd' && committed 'admin/tools\run.cmd'; }
+released "a committed registry link" "refused:holds admin/LICENSE.txt as a blob (120000)" a_link_committed
+released "a committed name holding a backslash" 'refused:holds the path admin/tools\run.cmd' a_backslash_committed
+# It empties build/package, so it acts on no argument: --help and anything else are usage errors.
+for arguments in --help extra; do
+    rm -rf "$changed" && git clone --quiet "$clone" "$changed"
+    status=0
+    "$changed/scripts/release.sh" "$arguments" >"$work/release.out" 2>&1 || status=$?
+    [ "$status" = 2 ] && grep -q '^usage: release.sh' "$work/release.out" && [ ! -e "$changed/build" ] \
+        || fail "release.sh $arguments: exit status $status, expected 2, its usage and nothing built: $(cat "$work/release.out")"
+done
 
 files_git_does_not_list() {
     mkdir -p admin/__pycache__ admin/.git
@@ -127,6 +143,9 @@ a_work_tree_moved_to_an_untouched_clone() {
     git config core.worktree "$changed-untouched"
 }
 a_signed_commit_shown_with_its_signature() { signed_and_shown .; }
+# A clone whose CR LF line ends come from the user's own configuration, not the clone's.
+printf '[core]\n\tautocrlf = true\n' >"$work/user.gitconfig"
+line_ends_from_the_user_configuration() { git config --unset core.autocrlf; }
 # The build folder of an earlier release, since configured with other settings, holding a program built
 # later than the sources, an earlier version's zip and a stray file beside it.
 a_stale_build_folder() {
@@ -144,6 +163,8 @@ released "a same-size edit in a clone told to trust file sizes and times" "the z
 released "an edit hidden by a clean filter" "the zip" an_edit_hidden_by_a_filter
 released "a work tree moved to an untouched clone" "the zip" a_work_tree_moved_to_an_untouched_clone
 released "a signed commit, with log.showSignature set" "the zip" a_signed_commit_shown_with_its_signature
+released "line ends that the user's global core.autocrlf sets" "the zip" line_ends_from_the_user_configuration \
+    GIT_CONFIG_GLOBAL="$work/user.gitconfig"
 # Compiler flags would change the program (the stack protector imports CryptGenRandom) and its header.
 released "a stale build folder, compiler flags and SOURCE_DATE_EPOCH in the environment" "the zip" a_stale_build_folder \
     CXXFLAGS=-fstack-protector-strong CFLAGS=-O0 CPPFLAGS=-DNDEBUG LDFLAGS=-Wl,--insert-timestamp \

@@ -49,21 +49,42 @@ make_certificate() {
 make_certificate signer '/CN=UsbResetOnResume test signer/O=Throwaway' codeSigning
 make_certificate server '/CN=A web server' serverAuth
 make_certificate stranger '/CN=Someone else' codeSigning
-# A code-signing certificate valid between two UTC dates (YYYYMMDDHHMMSSZ), which only openssl ca sets.
-make_dated_certificate() {
+# A certificate valid between two UTC dates (YYYYMMDDHHMMSSZ), which only openssl ca sets: for code
+# signing and self-signed, or for time-stamping and issued by ISSUER (its .pem and -key.pem).
+make_dated_certificate() {  # NAME START END [ISSUER]
+    local usage=codeSigning signing=(-selfsign -keyfile "$keys/$1-key.pem")
+    [ -z "${4:-}" ] || usage=critical,timeStamping signing=(-cert "$4.pem" -keyfile "$4-key.pem")
     printf '%s\n' '[ ca ]' 'default_ca = dated' '[ dated ]' "database = $ca/$1.index" "new_certs_dir = $ca" \
         'default_md = sha256' 'policy = any' 'rand_serial = yes' '[ any ]' 'commonName = supplied' \
-        '[ code_signing ]' 'keyUsage = digitalSignature' 'extendedKeyUsage = codeSigning' >"$ca/$1.cnf"
+        '[ usage ]' 'keyUsage = digitalSignature' "extendedKeyUsage = $usage" >"$ca/$1.cnf"
     : >"$ca/$1.index"
     openssl req -new -newkey rsa:2048 -nodes -keyout "$keys/$1-key.pem" -out "$ca/$1.csr" -subj "/CN=$1" 2>/dev/null
-    openssl ca -batch -config "$ca/$1.cnf" -selfsign -keyfile "$keys/$1-key.pem" -in "$ca/$1.csr" -notext \
-        -startdate "$2" -enddate "$3" -extensions code_signing -out "$keys/$1.pem" 2>/dev/null
+    openssl ca -batch -config "$ca/$1.cnf" "${signing[@]}" -in "$ca/$1.csr" -notext \
+        -startdate "$2" -enddate "$3" -extensions usage -out "$keys/$1.pem" 2>/dev/null
 }
 make_dated_certificate not-yet-valid 20990101000000Z 20991231000000Z
 make_dated_certificate expired 20000101000000Z 20001231000000Z
-# One that expires while this test runs: a time-stamp keeps what it signed valid after that.
+# A signer, and below a time-stamp authority, whose certificates expire while this test runs: a
+# time-stamp keeps what they signed valid after that.
 short_lived_until=$(($(date +%s) + 45))
-make_dated_certificate short-lived "$(date -u -d '-1 hour' +%Y%m%d%H%M%SZ)" "$(date -u -d "@$short_lived_until" +%Y%m%d%H%M%SZ)"
+short_lived=("$(date -u -d '-1 hour' +%Y%m%d%H%M%SZ)" "$(date -u -d "@$short_lived_until" +%Y%m%d%H%M%SZ)")
+make_dated_certificate short-lived "${short_lived[@]}"
+# Signers Windows would refuse: one whose certificate names no usage, one under an intermediate CA for
+# web servers only, and one under a root that is no CA.
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -keyout "$keys/no-usage-key.pem" -out "$keys/no-usage.pem" \
+    -subj '/CN=No usage named' -addext keyUsage=digitalSignature 2>/dev/null
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -keyout "$ca/not-a-ca-key.pem" -out "$keys/not-a-ca.pem" \
+    -subj '/CN=Not a CA' -addext basicConstraints=critical,CA:false 2>/dev/null
+openssl req -new -newkey rsa:2048 -nodes -keyout "$keys/under-not-a-ca-key.pem" -out "$ca/under-not-a-ca.csr" \
+    -subj '/CN=Under no CA' 2>/dev/null
+openssl x509 -req -in "$ca/under-not-a-ca.csr" -CA "$keys/not-a-ca.pem" -CAkey "$ca/not-a-ca-key.pem" -days 2 \
+    -extfile <(printf 'extendedKeyUsage=codeSigning\nkeyUsage=digitalSignature\n') -out "$keys/under-not-a-ca.pem" 2>/dev/null
+# A signer whose name holds a line break, a look-alike letter (Cyrillic ie) and a comma, as if two parts.
+printf '%s\n' '[ req ]' 'distinguished_name = dn' 'prompt = no' 'utf8 = yes' 'string_mask = utf8only' '[ dn ]' \
+    'CN = $ENV::ODD_NAME' >"$ca/odd-name.cnf"
+ODD_NAME=$'Line one\nline tw\xd0\xb5, O=Microsoft' openssl req -x509 -newkey rsa:2048 -nodes -days 2 -config "$ca/odd-name.cnf" \
+    -keyout "$keys/odd-name-key.pem" -out "$keys/odd-name.pem" -addext keyUsage=digitalSignature \
+    -addext extendedKeyUsage=codeSigning 2>/dev/null
 printf 'correct horse\n' >"$keys/password"
 printf 'wrong horse\n' >"$keys/wrong-password"
 openssl pkcs12 -export -in "$keys/signer.pem" -inkey "$keys/signer-key.pem" -out "$keys/signer.p12" \
@@ -95,6 +116,16 @@ openssl req -new -newkey rsa:2048 -nodes -keyout "$keys/other-leaf-key.pem" -out
 openssl x509 -req -in "$ca/other-leaf.csr" -CA "$ca/intermediate.pem" -CAkey "$ca/intermediate-key.pem" -days 2 \
     -extfile <(printf 'extendedKeyUsage=codeSigning\nkeyUsage=digitalSignature\n') -out "$ca/other-leaf.pem" 2>/dev/null
 cat "$ca/other-leaf.pem" "$ca/intermediate.pem" >"$keys/other-leaf-chain.pem"
+# An intermediate CA for web servers only, and a code signer under it.
+openssl req -new -newkey rsa:2048 -nodes -keyout "$ca/tls-intermediate-key.pem" -out "$ca/tls-intermediate.csr" \
+    -subj '/CN=Web server intermediate' 2>/dev/null
+openssl x509 -req -in "$ca/tls-intermediate.csr" -CA "$keys/root.pem" -CAkey "$ca/root-key.pem" -days 2 \
+    -extfile <(printf 'basicConstraints=critical,CA:true\nkeyUsage=critical,keyCertSign\nextendedKeyUsage=serverAuth\n') \
+    -out "$ca/tls-intermediate.pem" 2>/dev/null
+openssl req -new -newkey rsa:2048 -nodes -keyout "$keys/under-tls-key.pem" -out "$ca/under-tls.csr" -subj '/CN=Under TLS' 2>/dev/null
+openssl x509 -req -in "$ca/under-tls.csr" -CA "$ca/tls-intermediate.pem" -CAkey "$ca/tls-intermediate-key.pem" -days 2 \
+    -extfile <(printf 'extendedKeyUsage=codeSigning\nkeyUsage=digitalSignature\n') -out "$ca/under-tls.pem" 2>/dev/null
+cat "$ca/under-tls.pem" "$ca/tls-intermediate.pem" >"$keys/under-tls-chain.pem"
 # A private time-stamp authority: its own root, and a certificate for time-stamping only under it, which
 # names a place to fetch revocations from where nothing listens.
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -keyout "$ca/tsa-root-key.pem" -out "$keys/tsa-root.pem" \
@@ -106,15 +137,20 @@ openssl x509 -req -in "$ca/tsa.csr" -CA "$keys/tsa-root.pem" -CAkey "$ca/tsa-roo
     -extfile <(printf 'extendedKeyUsage=critical,timeStamping\nkeyUsage=critical,digitalSignature\n%s\n' \
         'crlDistributionPoints=URI:http://127.0.0.1:9/tsa.crl') \
     -out "$ca/tsa.pem" 2>/dev/null
+cp "$keys/tsa-root.pem" "$ca/tsa-issuer.pem" && cp "$ca/tsa-root-key.pem" "$ca/tsa-issuer-key.pem"
+make_dated_certificate short-lived-authority "${short_lived[@]}" "$ca/tsa-issuer"
 # Four servers on loopback: one that answers, one whose tokens carry a broken signature, one whose tokens
-# stamp another file's hash, and one that accepts the connection and never answers. Each stops by itself
-# after five minutes at the latest.
+# stamp another file's hash, and one that accepts the connection and never answers; and one more that
+# answers, as the short-lived authority. Each stops by itself after five minutes at the latest.
 servers=()
 trap 'kill "${servers[@]}" 2>/dev/null || true' EXIT
 for manner in answer corrupt other-hash silent; do
     "$here/time_stamp_server.py" 300 "$manner" "$ca/tsa.pem" "$ca/tsa-key.pem" >"$work/$manner.port" &
     servers+=($!)
 done
+"$here/time_stamp_server.py" 300 answer "$keys/short-lived-authority.pem" "$keys/short-lived-authority-key.pem" \
+    >"$work/short-lived-authority.port" &
+servers+=($!)
 server_url() {
     local tries=0
     until [ -s "$work/$1.port" ]; do
@@ -142,10 +178,13 @@ sign() {  # OUTPUT.exe SIGN.SH-ARGUMENTS...: signs, or records why not
     "$scripts/sign.sh" --output "$output" "$@" >"$work/sign.out" 2>&1 || fail "sign.sh --output $output $*: $(cat "$work/sign.out")"
 }
 
-# Signed while the short-lived certificate is valid, with a time-stamp and without.
+# Signed while the short-lived certificates are valid: by the signer, with a time-stamp and without,
+# and time-stamped by the authority.
 sign "$work/short-lived-signed.exe" --cert "$keys/short-lived.pem" --key "$keys/short-lived-key.pem" "$exe"
 sign "$work/short-lived-stamped.exe" --cert "$keys/short-lived.pem" --key "$keys/short-lived-key.pem" \
     --timestamp "$(server_url answer)" --tsa-ca "$keys/tsa-root.pem" "$exe"
+sign "$work/short-lived-authority.exe" "${pem_signer[@]}" --timestamp "$(server_url short-lived-authority)" \
+    --tsa-ca "$keys/tsa-root.pem" "$exe"
 
 # A password file saved on Windows (CR LF) is read as its one line.
 printf 'correct horse\r\n' >"$keys/password-crlf"
@@ -189,6 +228,7 @@ done
 folders_state() {
     (cd "$work" && find dist keys | sort && find dist keys -type f -exec sha256sum {} + | sort)
 }
+"$here/alter_signature.py" no-version-information "$exe" "$keys/nameless.exe"
 before=$(folders_state)
 ln -s "$work/nowhere.exe" "$work/dangling.exe"
 refused=$work/refused.exe
@@ -214,8 +254,11 @@ refused() {  # MESSAGE [INT|TERM] [VARIABLE=VALUE...] -- SIGN.SH-ARGUMENTS...
             tries=$((tries + 1))
             sleep 0.1
         done
+        local sent=$SECONDS
         if [ "$signal" = INT ]; then kill -INT -- "-$pid"; else kill -TERM "$pid"; fi
         wait "$pid" || status=$?
+        # At once, not when the time-stamp server's time is up.
+        [ $((SECONDS - sent)) -lt 10 ] || fail "sign.sh $* (SIG$signal): took $((SECONDS - sent)) s to stop"
     fi
     local call="sign.sh $*${signal:+ (SIG$signal)}"
     [ "$status" = 1 ] || fail "$call: exit status $status, expected 1"
@@ -251,6 +294,9 @@ refused "exists already" -- "${pem_signer[@]}" "$exe"
 refused "exists already" -- "${pem_signer[@]}" --output "$exe.sha256" "$exe"
 refused "is signed already" -- "${pem_signer[@]}" --output "$work/twice.exe" "$signed"
 refused "not a Windows program" -- "${pem_signer[@]}" --output "$work/text.exe" "$exe.sha256"
+refused "has no version information naming it" -- "${pem_signer[@]}" --output "$work/text.exe" "$keys/nameless.exe"
+refused "(CN=Web server intermediate) is not for code signing" -- --cert "$keys/under-tls-chain.pem" \
+    --key "$keys/under-tls-key.pem" --output "$work/text.exe" "$exe"
 refused "time-stamp server" -- "${pem_signer[@]}" --timestamp http://127.0.0.1:9/ "$exe"
 refused "did not answer within 3 seconds" -- "${pem_signer[@]}" --timestamp "$(server_url silent)" --timestamp-timeout 3 "$exe"
 refused "the time-stamp does not verify" -- "${pem_signer[@]}" --timestamp "$(server_url corrupt)" \
@@ -299,6 +345,13 @@ attacker "$work/other-hash.exe" -h sha256 "${by_signer[@]}" -ts "$(server_url ot
 cat "$keys/signer.pem" "$keys/stranger.pem" >"$work/signer-and-stranger.pem"
 attacker "$work/extra-certificate.exe" -h sha256 -certs "$work/signer-and-stranger.pem" -key "$keys/signer-key.pem" -in "$program"
 attacker "$work/tls-signed.exe" -h sha256 -certs "$keys/server.pem" -key "$keys/server-key.pem" -n UsbResetOnResume -in "$program"
+attacker "$work/under-tls.exe" -h sha256 -certs "$keys/under-tls-chain.pem" -key "$keys/under-tls-key.pem" -in "$program"
+attacker "$work/no-usage.exe" -h sha256 -certs "$keys/no-usage.pem" -key "$keys/no-usage-key.pem" -in "$program"
+attacker "$work/under-not-a-ca.exe" -h sha256 -certs "$keys/under-not-a-ca.pem" -key "$keys/under-not-a-ca-key.pem" -in "$program"
+cat "$keys/under-not-a-ca.pem" "$keys/not-a-ca.pem" >"$work/under-not-a-ca-chain.pem"
+attacker "$work/under-not-a-ca-carried.exe" -h sha256 -certs "$work/under-not-a-ca-chain.pem" -key "$keys/under-not-a-ca-key.pem" \
+    -in "$program"
+attacker "$work/odd-name.exe" -h sha256 -certs "$keys/odd-name.pem" -key "$keys/odd-name-key.pem" -n UsbResetOnResume -in "$program"
 # A description of the signer's choosing, which Windows shows in place of the file's name: another
 # name, lines that would have forged a report's, none at all (Windows then shows the file's name); and
 # a link the signer chose, which Windows shows beside it.
@@ -311,15 +364,27 @@ attacker "$work/linked.exe" -h sha256 "${by_signer[@]}" -n UsbResetOnResume -i h
 # table, a time-stamp of the older kind (a countersignature), and bytes appended after the signature.
 osslsigncode add -addUnauthenticatedBlob -in "$work/pem-signed.exe" -out "$work/blob.exe" >"$work/attacker.out" 2>&1 \
     || fail "osslsigncode add -addUnauthenticatedBlob: $(cat "$work/attacker.out")"
-"$here/alter_signature.py" second-entry "$work/pem-signed.exe" "$work/second-entry.exe"
+for alteration in second-entry entry-length entry-revision revocation-data other-certificate no-certificates \
+        not-signed-data content-type; do
+    "$here/alter_signature.py" "$alteration" "$work/pem-signed.exe" "$work/$alteration.exe"
+done
 "$here/alter_signature.py" unsigned-attribute 1.2.840.113549.1.9.6 "$work/pem-signed.exe" "$work/countersigned.exe"
+"$here/alter_signature.py" token-unsigned-attribute "$work/time-stamped.exe" "$work/token-unsigned-attribute.exe"
+"$here/alter_signature.py" token-certificate "$keys/stranger.pem" "$work/time-stamped.exe" "$work/token-certificate.exe"
+# What only the signer's key could do, but no signing tool would write: two descriptions, and RSA-PSS.
+"$here/alter_signature.py" two-descriptions "$keys/signer-key.pem" "$work/pem-signed.exe" "$work/two-descriptions.exe"
+"$here/alter_signature.py" pss "$keys/signer-key.pem" "$work/pem-signed.exe" "$work/pss.exe"
 { cat "$signed"; echo 'appended'; } >"$work/appended.exe"
 # The signer's signature carried over to another program: the digest it signs replaced by the other
 # program's, and then the signed attributes' digest too, as a forger would make them agree.
 "$here/alter_signature.py" transplant "$work/other-signed.exe" "$work/pem-signed.exe" "$work/transplanted.exe"
-"$here/alter_signature.py" transplant "$work/other-signed.exe" "$work/pem-signed.exe" "$work/forged.exe" --attributes
-# The trusted certificate as Windows exports it (DER).
+"$here/alter_signature.py" transplant "$work/other-signed.exe" --attributes "$work/pem-signed.exe" "$work/forged.exe"
+# The trusted certificate as Windows exports it (DER), in a bundle (.p7b), and two DER ones in a row.
 openssl x509 -in "$keys/signer.pem" -outform DER -out "$work/signer.cer"
+openssl crl2pkcs7 -nocrl -certfile "$keys/signer.pem" -outform DER -out "$work/signer.p7b"
+{ openssl x509 -in "$keys/stranger.pem" -outform DER; cat "$work/signer.cer"; } >"$work/stranger-and-signer.der"
+# A CA folder standing in for the system's, where the stranger is trusted: --ca must be all that is.
+mkdir -p "$work/system-cas" && cp "$keys/stranger.pem" "$work/system-cas/" && openssl rehash "$work/system-cas" 2>/dev/null
 
 # What verify-release.sh must report. Offsets: the PE header starts at the word at 0x3c; its checksum
 # is 88 bytes in, and the size of the signature's table 156 bytes in (a 32-bit image's security
@@ -330,13 +395,14 @@ unsigned_size=$(stat -c %s "$program")
 signed_size=$(stat -c %s "$signed")
 trust_signer=(--ca "$keys/signer.pem")
 trust_both=(--ca "$keys/signer.pem" --tsa-ca "$keys/tsa-root.pem")
+verify_environment=()
 verdict() {  # WHAT FILE OFFSET-OF-A-BYTE-TO-INVERT EXIT-STATUS DIAGNOSIS VERIFY-RELEASE-OPTIONS...
     local what=$1 file=$2 offset=$3 expected=$4 diagnosis=$5 status=0 verdict_line
     shift 5
     cp "$file" "$work/changed.exe"
     [ -z "$offset" ] || flip_byte "$work/changed.exe" "$offset"
-    timeout 90 "$scripts/verify-release.sh" "$@" --unsigned "$other_program" "$work/changed.exe" \
-        >"$work/verify.out" 2>&1 || status=$?
+    timeout 90 env "${verify_environment[@]}" "$scripts/verify-release.sh" "$@" --unsigned "$other_program" \
+        "$work/changed.exe" >"$work/verify.out" 2>&1 || status=$?
     verdict_line=$([ "$expected" = 0 ] && echo '^OK' || echo '^verify-release: ')
     [ "$status" = "$expected" ] && grep -qF -- "$diagnosis" "$work/verify.out" && grep -q "$verdict_line" "$work/verify.out" \
         || fail "verify-release.sh with $what: exit status $status, expected $expected and \"$diagnosis\": $(cat "$work/verify.out")"
@@ -355,6 +421,39 @@ verdict "another program, validly signed" "$work/other-signed.exe" "" 1 "without
 verdict "a stranger's signature nested in the signer's" "$work/nested.exe" "" 1 "carries 2 signatures" "${trust_signer[@]}"
 verdict "the signer's signature nested in a stranger's" "$work/reversed.exe" "" 1 "carries 2 signatures" "${trust_signer[@]}"
 verdict "a second signature in the table" "$work/second-entry.exe" "" 1 "carries 2 signatures" "${trust_signer[@]}"
+verdict "a table entry too short for its header" "$work/entry-length.exe" "" 1 "table is not a list of signatures" "${trust_signer[@]}"
+verdict "a table entry of another revision" "$work/entry-revision.exe" "" 1 "is not an Authenticode one" "${trust_signer[@]}"
+verdict "a signature that is no signed data" "$work/not-signed-data.exe" "" 1 "its signature is not signed data" "${trust_signer[@]}"
+verdict "a signature over content that is no program's" "$work/content-type.exe" "" 1 "does not sign a program" \
+    "${trust_signer[@]}"
+verdict "a signature without its certificates" "$work/no-certificates.exe" "" 1 "the signer's certificate is not in the signature" \
+    "${trust_signer[@]}"
+verdict "revocation data added to the signature" "$work/revocation-data.exe" "" 1 \
+    "content the signer did not sign: revocation data in the signature" "${trust_signer[@]}"
+verdict "a certificate in another format added" "$work/other-certificate.exe" "" 1 \
+    "content the signer did not sign: a certificate in another format" "${trust_signer[@]}"
+verdict "an unsigned attribute added to the time-stamp" "$work/token-unsigned-attribute.exe" "" 1 \
+    "an unsigned attribute in its time-stamp" "${trust_both[@]}"
+verdict "a stranger's certificate added to the time-stamp" "$work/token-certificate.exe" "" 1 \
+    "its time-stamp carries certificates that are not the signer's chain: CN=Someone else" "${trust_both[@]}"
+verdict "two descriptions, both signed" "$work/two-descriptions.exe" "" 1 "holds the attribute 1.3.6.1.4.1.311.2.1.12 2 times" \
+    "${trust_signer[@]}"
+verdict "attributes signed with RSA-PSS" "$work/pss.exe" "" 1 "signature algorithm (rsassa_pss) is not one this check verifies" \
+    "${trust_signer[@]}"
+verdict "a signer under an intermediate CA for web servers" "$work/under-tls.exe" "" 1 \
+    "(CN=Web server intermediate) is not for code signing" --ca "$keys/root.pem"
+verdict "a signer whose certificate names no usage" "$work/no-usage.exe" "" 1 "(CN=No usage named) is not for code signing" \
+    --ca "$keys/no-usage.pem"
+verdict "a signer under a root that is no CA" "$work/under-not-a-ca.exe" "" 1 \
+    "the certificate CN=Not a CA is not a CA, yet stands above CN=Under no CA" --ca "$keys/not-a-ca.pem"
+verdict "a signer under a root that is no CA, carried in the signature" "$work/under-not-a-ca-carried.exe" "" 1 \
+    "the certificate CN=Not a CA, named as the issuer of CN=Under no CA, which did not issue it" --ca "$keys/not-a-ca.pem"
+verdict "a signer whose name holds a line break, a look-alike letter and a comma" "$work/odd-name.exe" "" 0 \
+    'signer:  CN=Line one\u000aline tw\u0435\u002c O\u003dMicrosoft' --ca "$keys/odd-name.pem"
+verify_environment=(SSL_CERT_DIR="$work/system-cas")
+verdict "a stranger trusted by the system's CA folder, with --ca" "$work/stranger-signed.exe" "" 1 \
+    "the signature does not verify against $keys/signer.pem" "${trust_signer[@]}"
+verify_environment=()
 verdict "the signed digest replaced by another program's" "$work/transplanted.exe" "" 1 \
     "its attributes do not sign the file's digest" "${trust_signer[@]}"
 verdict "the signed digest and the attributes replaced to agree" "$work/forged.exe" "" 1 \
@@ -376,6 +475,9 @@ verdict "a stranger's certificate beside the signer's" "$work/extra-certificate.
 verdict "a signature by a certificate for web servers" "$work/tls-signed.exe" "" 1 "is not for code signing" --ca "$keys/server.pem"
 verdict "a signature with no description" "$work/undescribed.exe" "" 0 "description: none" "${trust_signer[@]}"
 verdict "the trusted certificate in DER form" "$signed" "" 0 "signer:  $subject" --ca "$work/signer.cer"
+verdict "the trusted certificate in a .p7b bundle" "$signed" "" 0 "signer:  $subject" --ca "$work/signer.p7b"
+verdict "two trusted certificates in DER, one after the other" "$signed" "" 0 "signer:  $subject" \
+    --ca "$work/stranger-and-signer.der"
 verdict "a --ca file that is not a certificate" "$signed" "" 1 "is not a certificate in PEM or DER form" --ca "$keys/password"
 verdict "a --ca file in PEM that holds no certificate" "$signed" "" 1 "$keys/signer-key.pem holds no certificate" \
     --ca "$keys/signer-key.pem"
@@ -393,10 +495,12 @@ verdict "a signer under an intermediate CA from a PKCS#12 file, the root trusted
 verdict "a signer whose revocation list's server never answers" "$work/revocable-signed.exe" "" 0 "revocation: not checked" \
     --ca "$keys/revocable.pem"
 while [ "$(date +%s)" -le "$short_lived_until" ]; do sleep 1; done
-verdict "a signature whose certificate has expired since" "$work/short-lived-signed.exe" "" 1 "the signature does not verify against" \
-    --ca "$keys/short-lived.pem"
+verdict "a signature whose certificate has expired since" "$work/short-lived-signed.exe" "" 1 \
+    "the certificate CN=short-lived was not valid on" --ca "$keys/short-lived.pem"
 verdict "a time-stamped signature whose certificate has expired since" "$work/short-lived-stamped.exe" "" 0 "time-stamp: " \
     --ca "$keys/short-lived.pem" --tsa-ca "$keys/tsa-root.pem"
+verdict "a time-stamp whose authority's certificate has expired since" "$work/short-lived-authority.exe" "" 0 \
+    "by the authority whose certificate is issued by CN=Throwaway time-stamp root" "${trust_both[@]}"
 verdict "a time-stamp by a private authority, its root given" "$work/time-stamped.exe" "" 0 \
     "by the authority whose certificate is issued by CN=Throwaway time-stamp root" "${trust_both[@]}"
 
