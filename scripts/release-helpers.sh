@@ -61,19 +61,17 @@ plain_git() {
     GIT_CONFIG_NOSYSTEM=1 GIT_CONFIG_GLOBAL=/dev/null GIT_NO_REPLACE_OBJECTS=1 git -c log.showSignature=false "$@"
 }
 
-# The commit checked out in DIR, its files written into the new folder FOLDER as the commit holds them:
-# read from git's objects, never from the work tree, so that no edit hidden from git status (a file
-# marked skip-worktree, a clean filter, a work tree moved with core.worktree), no stale output and no
-# file git does not list can reach what is built from it. Sets `commit` and `commit_time`; fails with
-# git's own words where git will not read DIR (not a checkout, or one owned by another user).
-export_commit() {  # DIR FOLDER
+# The commit checked out in DIR and what it holds, each entry checked before anything is written: sets
+# `commit`, `commit_time` and `entries` (MODE OBJECT, a tab, PATH). Fails with git's own words where
+# git will not read DIR (not a checkout, or one owned by another user).
+read_commit() {  # DIR
     local refusal entry mode type object path
     refusal=$(mktemp "${TMPDIR:-/tmp}/export.XXXXXX") || die "cannot make a scratch file in ${TMPDIR:-/tmp}"
     commit=$(plain_git -C "$1" rev-parse --verify --quiet 'HEAD^{commit}' 2>"$refusal") \
         || { local why; why=$(head -n 1 "$refusal"); rm -f "$refusal"; die "$1: git names no commit to build: ${why:-no commit checked out}"; }
     rm -f "$refusal"
     commit_time=$(plain_git -C "$1" show -s --format=%ct "$commit")
-    mkdir "$2"
+    entries=()
     while IFS= read -r -d '' entry; do
         path=${entry#*$'\t'}
         read -r mode type object <<<"${entry%%$'\t'*}"
@@ -82,10 +80,23 @@ export_commit() {  # DIR FOLDER
         # Windows reads a backslash as a folder separator: a path holding one would land elsewhere there.
         [[ /$path/ != */../* && /${path,,}/ != */.git/* && $path != *\\* ]] \
             || die "$1: commit $commit holds the path $path, which a release does not take"
+        entries+=("$mode $object"$'\t'"$path")
+    done < <(plain_git -C "$1" ls-tree -r -z --full-tree "$commit")
+}
+# The commit's files written into the new folder FOLDER as the commit holds them, from git's objects,
+# never from the work tree: no edit hidden from git status (a file marked skip-worktree, a clean
+# filter, a work tree moved with core.worktree), no stale output and no file git does not list can
+# reach what is built from it.
+export_commit() {  # DIR FOLDER
+    local entry mode object path
+    mkdir "$2"
+    for entry in "${entries[@]}"; do
+        path=${entry#*$'\t'}
+        read -r mode object <<<"${entry%%$'\t'*}"
         mkdir -p "$2/$(dirname "$path")"
         plain_git -C "$1" cat-file blob "$object" >"$2/$path"
         [ "$mode" = 100644 ] || chmod +x "$2/$path"
-    done < <(plain_git -C "$1" ls-tree -r -z --full-tree "$commit")
+    done
 }
 
 # The files of checkout DIR that are not as its commit has them (changed, or not tracked), one a line,
@@ -104,6 +115,7 @@ work_tree_changes() {  # DIR
 build_commit() {  # DIR FOLDER TARGET...
     local checkout=$1 folder=$2 log
     shift 2
+    read_commit "$checkout"
     rm -rf "$folder"
     mkdir -p "$folder"
     export_commit "$checkout" "$folder/source"
