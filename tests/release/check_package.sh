@@ -3,9 +3,10 @@
 # bytes and SHA256SUMS, and in the zip what an administrator needs: the programs as built, each with
 # its checksum, the licence, the administrator's guide as README.txt, every administrator script the
 # commit holds, all as text files Notepad shows line by line. And release.sh, run in clones made as
-# Git for Windows makes them (core.autocrlf=true): it refuses changes not committed and a clone git
-# will not read, naming what it found, and builds nothing; and whatever else a clone holds or hides
-# (edits git status does not show, by marks, filters or a moved work tree; files git never lists;
+# Git for Windows makes them (core.autocrlf=true): it refuses changes not committed, a committed link
+# or name holding a backslash, a clone git will not read and any argument, naming what it found, and
+# builds nothing; and whatever else a clone holds or hides (line ends from the user's configuration,
+# edits git status does not show, by marks, filters or a moved work tree; files git never lists;
 # stale programs and files in its build folder; compiler flags or SOURCE_DATE_EPOCH in the environment;
 # a commit shown with its signature), it packs the commit's own zip, byte for byte the clean clones',
 # alone in its folder.

@@ -2,9 +2,10 @@
 # verify-release.sh building the program itself, as the maintainer's guide has a verifier do it: in a
 # fresh clone, whatever compiler flags the environment holds and a build folder left configured with
 # other settings, it accepts the signed release and names the commit; in a clone whose edits git
-# status does not show (marks, a clean filter, a replaced commit), or that holds files git does not
-# list, it still builds the commit alone, and says which changes it left out; and a program planted in
-# its build folder, newer than the sources, is never taken for the one the commit builds.
+# status does not show (marks, a clean filter, a replaced commit, a moved work tree), or that holds
+# files git does not list, it still builds the commit alone; it runs no command the clone's git
+# configuration names; a checkout with no commit is refused; and a program planted in the checkout's
+# build folder, newer than the sources, is never taken for the one the commit builds.
 # usage: check_verify_sources.sh SCRIPTS_DIR CLONES_DIR  (the clones as build_clean_clones.sh leaves them)
 set -euo pipefail
 scripts=$1 clones=$2
@@ -76,6 +77,19 @@ a_work_tree_moved_to_an_untouched_clone() {
     echo "$edit" >>pass/controller_rule.cpp
     git config core.worktree "$clone-untouched"
 }
+# Commands the checkout's own git configuration names, which git would run on reading its work tree
+# (a file-system monitor, a clean filter): each would put the other program where it could be compared.
+commands_in_the_git_configuration() {
+    printf '#!/bin/sh\ntouch %q\nexit 1\n' "$work/a command ran" >.git/command
+    chmod +x .git/command
+    git config core.fsmonitor "$PWD/.git/command"
+    echo '/README.md filter=run' >>.git/info/attributes
+    git config filter.run.clean "$PWD/.git/command"
+}
+# A checkout with no commit, which there is nothing to build from.
+no_commit() {
+    rm -rf .git && git init --quiet
+}
 # The program the other signed file holds, in the build folder and newer than any source.
 a_program_planted_in_the_build_folder() {
     mkdir -p build/verify
@@ -84,9 +98,12 @@ a_program_planted_in_the_build_folder() {
 }
 verified "edits hidden from git status, by marks, a filter and an exclusion" "$work/signed.exe" 0 "$sources_line" \
     edits_hidden_from_git_status
-verified "an edit under a commit replaced by one holding it" "$work/signed.exe" 0 \
-    "$sources_line (left out of the build, not committed: entry/main.cpp)" an_edit_under_a_replaced_commit
+verified "an edit under a commit replaced by one holding it" "$work/signed.exe" 0 "$sources_line" an_edit_under_a_replaced_commit
 verified "a work tree moved to an untouched clone" "$work/signed.exe" 0 "$sources_line" a_work_tree_moved_to_an_untouched_clone
+rm -f "$work/a command ran"
+verified "commands in its git configuration" "$work/signed.exe" 0 "$sources_line" commands_in_the_git_configuration
+[ ! -e "$work/a command ran" ] || fail "verify-release.sh ran a command the checkout's git configuration names"
+verified "no commit" "$work/signed.exe" 1 "verify-release: $clone: git names no commit to build" no_commit
 verified "a program planted in the build folder" "$work/other-signed.exe" 1 \
     "verify-release: $work/other-signed.exe without its signature is not the program commit $commit builds (" \
     a_program_planted_in_the_build_folder
