@@ -5,7 +5,7 @@ differs. Operations that change what the signer signed sign it again with KEY, a
 would.
 
   second-entry                  a second copy of the signature in the certificate table
-  entry-length                  the table entry's length field too small to hold its own header
+  entry-length                  the table entry's length field 0, too small to hold even its own header
   entry-revision                the table entry's revision another than Authenticode's
   unsigned-attribute OID        an unsigned attribute OID beside the signature, holding the signer's own
                                 SignerInfo (as a countersignature would)
@@ -140,7 +140,7 @@ def main(operation, *arguments):
     elif operation in ("entry-length", "entry-revision"):
         table = bytearray(table_of(data))
         if operation == "entry-length":
-            struct.pack_into("<I", table, 0, 4)
+            struct.pack_into("<I", table, 0, 0)
         else:
             struct.pack_into("<H", table, 4, 0x0100)
         changed = with_table(data, bytes(table))
